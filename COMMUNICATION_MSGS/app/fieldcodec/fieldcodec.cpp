@@ -1,0 +1,627 @@
+// The field codec: XDR routines for the eight field kinds and the record
+// codecs that walk descriptor tables.  See fieldcodec.h for the wire format.
+//
+// Every read is bounds-checked by the stream; on memory streams a string's
+// length is also checked against the bytes that remain before any memory is
+// taken, and on other streams a string is read in bounded steps, so a hostile
+// length can never make the decoder allocate more than the bytes it has
+// actually received.
+
+#include "fieldcodec.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+namespace {
+
+// ---- Stream words -----------------------------------------------------------
+
+// The XDR library moves 32-bit words as C longs; these keep the bit pattern.
+bool put_word(XDR *xdrs, uint32_t value)
+{
+    long word = static_cast<int32_t>(value);
+    return XDR_PUTLONG(xdrs, &word) != 0;
+}
+
+bool get_word(XDR *xdrs, uint32_t *value)
+{
+    long word = 0;
+    if (!XDR_GETLONG(xdrs, &word))
+        return false;
+    *value = static_cast<uint32_t>(word);
+    return true;
+}
+
+// 64-bit values travel high half first.
+bool put_doubleword(XDR *xdrs, uint64_t value)
+{
+    return put_word(xdrs, static_cast<uint32_t>(value >> 32)) &&
+           put_word(xdrs, static_cast<uint32_t>(value));
+}
+
+bool get_doubleword(XDR *xdrs, uint64_t *value)
+{
+    uint32_t high = 0;
+    uint32_t low = 0;
+    if (!get_word(xdrs, &high) || !get_word(xdrs, &low))
+        return false;
+    *value = (static_cast<uint64_t>(high) << 32) | low;
+    return true;
+}
+
+// ---- Knowing the stream -----------------------------------------------------
+
+// The XDR library gives memory streams one of two operation tables, chosen by
+// the buffer's alignment.  Probing both once lets the codec recognise a
+// memory stream, whose x_handy counts the bytes that remain.
+struct MemoryStreamOps {
+    const struct XDR::xdr_ops *aligned;
+    const struct XDR::xdr_ops *unaligned;
+};
+
+MemoryStreamOps probe_memory_stream_ops()
+{
+    alignas(8) char buffer[16] = {};
+    XDR aligned;
+    XDR unaligned;
+    xdrmem_create(&aligned, buffer, 8, XDR_DECODE);
+    xdrmem_create(&unaligned, buffer + 1, 8, XDR_DECODE);
+    return {aligned.x_ops, unaligned.x_ops};
+}
+
+bool is_memory_stream(const XDR *xdrs)
+{
+    static const MemoryStreamOps ops = probe_memory_stream_ops();
+    return xdrs->x_ops == ops.aligned || xdrs->x_ops == ops.unaligned;
+}
+
+// ---- Strings ----------------------------------------------------------------
+
+// Longest string the codec carries: its encoding must still be countable in a
+// non-negative 32-bit int.
+constexpr uint32_t kMaxStringLength = std::numeric_limits<int32_t>::max() - 8;
+// Largest piece read at once from a stream that cannot tell its length.
+constexpr uint32_t kStreamStep = 64 * 1024;
+
+constexpr uint32_t padding_of(uint32_t length) { return (4 - (length & 3)) & 3; }
+
+char *&string_at(void *field) { return *static_cast<char **>(field); }
+const char *string_at(const void *field) { return *static_cast<const char *const *>(field); }
+
+int encode_string(XDR *xdrs, const char *text)
+{
+    static const char zeros[4] = {};
+    if (text == nullptr)
+        return 0;
+    const size_t length = std::strlen(text);
+    if (length > kMaxStringLength)
+        return 0;
+    const auto n = static_cast<uint32_t>(length);
+    const uint32_t pad = padding_of(n);
+    return put_word(xdrs, n) && (n == 0 || XDR_PUTBYTES(xdrs, text, n)) &&
+           (pad == 0 || XDR_PUTBYTES(xdrs, zeros, pad));
+}
+
+// Reads `length` bytes from a stream that cannot say how many it holds, in
+// steps of at most kStreamStep, so memory grows only with the bytes received.
+bool read_in_steps(XDR *xdrs, uint32_t length, std::vector<char> *bytes)
+{
+    bytes->clear();
+    while (bytes->size() < length) {
+        const size_t step = std::min<size_t>(kStreamStep, length - bytes->size());
+        const size_t old_size = bytes->size();
+        bytes->resize(old_size + step);
+        if (!XDR_GETBYTES(xdrs, bytes->data() + old_size, static_cast<u_int>(step)))
+            return false;
+    }
+    return true;
+}
+
+int decode_string(XDR *xdrs, char **field, goheap_t *heap)
+{
+    uint32_t length = 0;
+    if (!get_word(xdrs, &length) || length > kMaxStringLength)
+        return 0;
+    const uint32_t pad = padding_of(length);
+    const bool memory = is_memory_stream(xdrs);
+    if (memory && static_cast<uint64_t>(length) + pad > xdrs->x_handy)
+        return 0;
+
+    std::vector<char> received;
+    if (!memory && !read_in_steps(xdrs, length, &received))
+        return 0;
+
+    char *text = static_cast<char *>(goheap_malloc(heap, static_cast<size_t>(length) + 1));
+    if (text == nullptr)
+        return 0;
+    bool ok = true;
+    if (memory)
+        ok = length == 0 || XDR_GETBYTES(xdrs, text, length);
+    else if (length != 0)
+        std::memcpy(text, received.data(), length);
+    char padding[4] = {};
+    ok = ok && (pad == 0 || XDR_GETBYTES(xdrs, padding, pad));
+    // A NUL inside the text cannot be represented as C text, and non-zero
+    // padding would give the message a second encoding: both are refused.
+    ok = ok && std::memchr(text, 0, length) == nullptr && padding[0] == 0 && padding[1] == 0 &&
+         padding[2] == 0;
+    if (!ok) {
+        goheap_free(heap, text);
+        return 0;
+    }
+    text[length] = '\0';
+    *field = text;
+    return 1;
+}
+
+int free_string(void *field, goheap_t *heap)
+{
+    char *&text = string_at(field);
+    if (text != nullptr) {
+        goheap_free(heap, text);
+        text = nullptr;
+    }
+    return 1;
+}
+
+// ---- The three storage shapes behind the eight kinds -------------------------
+// int, long, u_int, u_long and float are four bytes moved as one word;
+// double and u_hyper eight bytes moved as two.  Only the bit pattern matters.
+
+int run_word(XDR *xdrs, void *field)
+{
+    uint32_t word = 0;
+    switch (xdrs->x_op) {
+    case XDR_ENCODE:
+        std::memcpy(&word, field, sizeof word);
+        return put_word(xdrs, word);
+    case XDR_DECODE:
+        if (!get_word(xdrs, &word))
+            return 0;
+        std::memcpy(field, &word, sizeof word);
+        return 1;
+    case XDR_FREE:
+        return 1;
+    }
+    return 0;
+}
+
+int run_doubleword(XDR *xdrs, void *field)
+{
+    uint64_t value = 0;
+    switch (xdrs->x_op) {
+    case XDR_ENCODE:
+        std::memcpy(&value, field, sizeof value);
+        return put_doubleword(xdrs, value);
+    case XDR_DECODE:
+        if (!get_doubleword(xdrs, &value))
+            return 0;
+        std::memcpy(field, &value, sizeof value);
+        return 1;
+    case XDR_FREE:
+        return 1;
+    }
+    return 0;
+}
+
+int run_string(XDR *xdrs, void *field, goheap_t *heap)
+{
+    switch (xdrs->x_op) {
+    case XDR_ENCODE:
+        return encode_string(xdrs, string_at(static_cast<const void *>(field)));
+    case XDR_DECODE:
+        return decode_string(xdrs, &string_at(field), heap);
+    case XDR_FREE:
+        return free_string(field, heap);
+    }
+    return 0;
+}
+
+int string_length(const void *field)
+{
+    const char *text = string_at(field);
+    if (text == nullptr)
+        return -1;
+    const size_t length = std::strlen(text);
+    if (length > kMaxStringLength)
+        return -1;
+    const auto n = static_cast<uint32_t>(length);
+    return static_cast<int>(4 + n + padding_of(n));
+}
+
+int clone_string(const void *source, void *destination, goheap_t *heap)
+{
+    const char *text = string_at(source);
+    char *&copy = string_at(destination);
+    copy = nullptr;
+    if (text == nullptr)
+        return 1;
+    const size_t size = std::strlen(text) + 1;
+    char *block = static_cast<char *>(goheap_malloc(heap, size));
+    if (block == nullptr)
+        return 0;
+    std::memcpy(block, text, size);
+    copy = block;
+    return 1;
+}
+
+template <size_t Size>
+int clone_bytes(const void *source, void *destination)
+{
+    std::memcpy(destination, source, Size);
+    return 1;
+}
+
+// ---- Records -----------------------------------------------------------------
+
+char *at(void *record, uint32_t offset) { return static_cast<char *>(record) + offset; }
+const char *at(const void *record, uint32_t offset)
+{
+    return static_cast<const char *>(record) + offset;
+}
+
+template <class T>
+T read_member(const void *record, uint32_t offset)
+{
+    T value;
+    std::memcpy(&value, at(record, offset), sizeof value);
+    return value;
+}
+
+template <class T>
+void write_member(void *record, uint32_t offset, T value)
+{
+    std::memcpy(at(record, offset), &value, sizeof value);
+}
+
+uint32_t field_count_of(const void *record)
+{
+    return read_member<uint32_t>(record, FC_STRUCT_FIELD_COUNT_OFFSET);
+}
+
+uint32_t *presence_of(const void *record)
+{
+    return read_member<uint32_t *>(record, FC_STRUCT_PRESENCE_OFFSET);
+}
+
+// Presence bits of a record; a type without fields has no presence word.
+uint32_t present_bits(const void *record, uint32_t count)
+{
+    return count == 0 ? 0 : *presence_of(record);
+}
+
+void set_present_bits(void *record, uint32_t count, uint32_t bits)
+{
+    if (count != 0)
+        *presence_of(record) = bits;
+}
+
+constexpr uint32_t field_mask(uint32_t count)
+{
+    return count >= 32 ? ~0u : (1u << count) - 1;
+}
+
+constexpr bool is_present(uint32_t bits, uint32_t index) { return ((bits >> index) & 1u) != 0; }
+
+// A record and a descriptor fit each other when they count the same fields.
+bool struct_fits(const void *record, uint32_t desc_count)
+{
+    return record != nullptr && desc_count <= FC_MAX_FIELDS && field_count_of(record) == desc_count;
+}
+
+// Runs the free operation over the fields in `bits` below `limit`, giving back
+// what a decode took before it failed.
+void release_fields(const var_desc_t *desc, void *record, uint32_t bits, uint32_t limit,
+                    goheap_t *heap)
+{
+    XDR release = {};
+    release.x_op = XDR_FREE;
+    for (uint32_t i = 0; i < limit; ++i)
+        if (is_present(bits, i))
+            desc->entries[i].routine(&release, at(record, desc->entries[i].offset), heap);
+}
+
+int encode_struct(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap)
+{
+    const uint32_t count = desc->count;
+    const uint32_t bits = present_bits(record, count) & field_mask(count);
+    if (!put_word(xdrs, bits))
+        return 0;
+    for (uint32_t i = 0; i < count; ++i)
+        if (is_present(bits, i) &&
+            !desc->entries[i].routine(xdrs, at(record, desc->entries[i].offset), heap))
+            return 0;
+    return 1;
+}
+
+int decode_struct(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap)
+{
+    const uint32_t count = desc->count;
+    uint32_t bits = 0;
+    if (!get_word(xdrs, &bits) || (bits & ~field_mask(count)) != 0)
+        return 0;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!is_present(bits, i))
+            continue;
+        if (!desc->entries[i].routine(xdrs, at(record, desc->entries[i].offset), heap)) {
+            release_fields(desc, record, bits, i, heap);
+            return 0;
+        }
+    }
+    set_present_bits(record, count, bits);
+    return 1;
+}
+
+int free_struct(const var_desc_t *desc, void *record, goheap_t *heap)
+{
+    const uint32_t count = desc->count;
+    const uint32_t bits = present_bits(record, count) & field_mask(count);
+    release_fields(desc, record, bits, count, heap);
+    set_present_bits(record, count, 0);
+    return 1;
+}
+
+// ---- Unions ------------------------------------------------------------------
+
+int32_t discriminant_of(const void *record)
+{
+    return read_member<int32_t>(record, FC_UNION_DISCRIMINANT_OFFSET);
+}
+
+void set_discriminant(void *record, int32_t discriminant)
+{
+    write_member(record, FC_UNION_DISCRIMINANT_OFFSET, discriminant);
+}
+
+void *arm_slot(void *record) { return at(record, FC_UNION_ARM_OFFSET); }
+const void *arm_slot(const void *record) { return at(record, FC_UNION_ARM_OFFSET); }
+void *arm_of(const void *record) { return read_member<void *>(record, FC_UNION_ARM_OFFSET); }
+
+bool selects_arm(int32_t discriminant, uint32_t arms)
+{
+    return discriminant >= 0 && static_cast<uint32_t>(discriminant) < arms;
+}
+
+bool union_fits(const void *record, uint32_t desc_count)
+{
+    return record != nullptr && read_member<uint32_t>(record, FC_UNION_ARM_COUNT_OFFSET) == desc_count;
+}
+
+} // namespace
+
+// ---- Exported primitives --------------------------------------------------------
+
+#define FC_DEFINE_PRIMITIVE(prim, run, length, clone)                                         \
+    extern "C" int mxdr_##prim(XDR *xdrs, void *field, goheap_t *heap)                      \
+    {                                                                                       \
+        (void)heap;                                                                         \
+        return field != nullptr && run;                                                     \
+    }                                                                                       \
+    extern "C" int xdr_length_of_encoded_##prim(const void *field)                          \
+    {                                                                                       \
+        return field == nullptr ? -1 : length;                                              \
+    }                                                                                       \
+    extern "C" int mxdr_clone_##prim(const void *source, void *destination, goheap_t *heap) \
+    {                                                                                       \
+        (void)heap;                                                                         \
+        return source != nullptr && destination != nullptr && clone;                        \
+    }
+
+FC_DEFINE_PRIMITIVE(int, run_word(xdrs, field), 4, (clone_bytes<4>(source, destination)))
+FC_DEFINE_PRIMITIVE(long, run_word(xdrs, field), 4, (clone_bytes<4>(source, destination)))
+FC_DEFINE_PRIMITIVE(u_int, run_word(xdrs, field), 4, (clone_bytes<4>(source, destination)))
+FC_DEFINE_PRIMITIVE(u_long, run_word(xdrs, field), 4, (clone_bytes<4>(source, destination)))
+FC_DEFINE_PRIMITIVE(float, run_word(xdrs, field), 4, (clone_bytes<4>(source, destination)))
+FC_DEFINE_PRIMITIVE(double, run_doubleword(xdrs, field), 8, (clone_bytes<8>(source, destination)))
+FC_DEFINE_PRIMITIVE(u_hyper, run_doubleword(xdrs, field), 8, (clone_bytes<8>(source, destination)))
+FC_DEFINE_PRIMITIVE(wrapstring, run_string(xdrs, field, heap), string_length(field),
+                    clone_string(source, destination, heap))
+#undef FC_DEFINE_PRIMITIVE
+
+// ---- Struct records -----------------------------------------------------------
+
+extern "C" int xdr_optional_generic_struct_init(void *record)
+{
+    if (record == nullptr)
+        return 0;
+    const uint32_t count = field_count_of(record);
+    if (count > FC_MAX_FIELDS)
+        return 0;
+    uint32_t *words = presence_of(record);
+    const uint32_t presence_words = count == 0 ? 0 : 1;
+    if (words[presence_words] != FC_LAYOUT_CODE)
+        return 0;
+    set_present_bits(record, count, 0);
+    return 1;
+}
+
+extern "C" int xdr_optional_generic_struct_uninit(void *record)
+{
+    if (record == nullptr)
+        return 0;
+    set_present_bits(record, field_count_of(record), 0);
+    return 1;
+}
+
+extern "C" int xdr_optional_generic_struct_set_field(void *record, void *field, uint32_t size,
+                                                     uint32_t index, const void *value)
+{
+    if (record == nullptr || field == nullptr || value == nullptr)
+        return 0;
+    const uint32_t count = field_count_of(record);
+    if (index >= count || count > FC_MAX_FIELDS)
+        return 0;
+    if (size != 4 && size != 8 && size != sizeof(char *))
+        return 0;
+    // The field must lie in the plain part: behind the two header words and
+    // before the size that the record itself declares.
+    const uint32_t plain_size = presence_of(record)[2];
+    const auto first = static_cast<uintptr_t>(FC_STRUCT_PRESENCE_OFFSET + sizeof(void *));
+    const auto position = reinterpret_cast<uintptr_t>(field) - reinterpret_cast<uintptr_t>(record);
+    if (reinterpret_cast<uintptr_t>(field) < reinterpret_cast<uintptr_t>(record) || position < first ||
+        position > plain_size || plain_size - position < size)
+        return 0;
+    std::memmove(field, value, size);
+    *presence_of(record) |= 1u << index;
+    return 1;
+}
+
+extern "C" int xdr_optional_generic_struct_check_field(const void *record, uint32_t index)
+{
+    if (record == nullptr)
+        return 0;
+    const uint32_t count = field_count_of(record);
+    return index < count && count <= FC_MAX_FIELDS && is_present(present_bits(record, count), index);
+}
+
+extern "C" int mxdr_opt_fields_generic_struct(XDR *xdrs, const var_desc_t *desc, void *record,
+                                              goheap_t *heap)
+{
+    if (xdrs == nullptr || desc == nullptr || !struct_fits(record, desc->count))
+        return 0;
+    switch (xdrs->x_op) {
+    case XDR_ENCODE:
+        return encode_struct(xdrs, desc, record, heap);
+    case XDR_DECODE:
+        return decode_struct(xdrs, desc, record, heap);
+    case XDR_FREE:
+        return free_struct(desc, record, heap);
+    }
+    return 0;
+}
+
+extern "C" int xdr_length_of_encoded_optional_generic_struct(const var_length_desc_t *desc,
+                                                             const void *record)
+{
+    if (desc == nullptr || !struct_fits(record, desc->count))
+        return -1;
+    const uint32_t count = desc->count;
+    const uint32_t bits = present_bits(record, count) & field_mask(count);
+    int64_t total = 4;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!is_present(bits, i))
+            continue;
+        const int length = desc->entries[i].routine(at(record, desc->entries[i].offset));
+        if (length < 0)
+            return -1;
+        total += length;
+        if (total > std::numeric_limits<int32_t>::max())
+            return -1;
+    }
+    return static_cast<int>(total);
+}
+
+extern "C" int xdr_clone_optional_generic_struct(const var_clone_desc_t *desc, const void *source,
+                                                 void *destination, goheap_t *heap)
+{
+    if (desc == nullptr || !struct_fits(source, desc->count) ||
+        !struct_fits(destination, desc->count))
+        return 0;
+    const uint32_t count = desc->count;
+    const uint32_t bits = present_bits(source, count) & field_mask(count);
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!is_present(bits, i))
+            continue;
+        const var_clone_desc_entry_t &entry = desc->entries[i];
+        if (!entry.routine(at(source, entry.offset), at(destination, entry.offset), heap)) {
+            // Give back the strings copied so far; struct fields own nothing else.
+            for (uint32_t j = 0; j < i; ++j)
+                if (is_present(bits, j) && desc->entries[j].routine == mxdr_clone_wrapstring)
+                    free_string(at(destination, desc->entries[j].offset), heap);
+            return 0;
+        }
+    }
+    set_present_bits(destination, count, bits);
+    return 1;
+}
+
+// ---- Generic unions -------------------------------------------------------------
+
+extern "C" int xdr_optional_generic_union_init(void *record)
+{
+    return record != nullptr && read_member<uint32_t>(record, 8) == FC_LAYOUT_CODE;
+}
+
+extern "C" int xdr_optional_generic_union_uninit(void *record) { return record != nullptr; }
+
+extern "C" int mxdr_enh_generic_union(XDR *xdrs, const var_desc_t *desc, void *record,
+                                      goheap_t *heap)
+{
+    if (xdrs == nullptr || desc == nullptr || !union_fits(record, desc->count))
+        return 0;
+    const uint32_t arms = desc->count;
+    switch (xdrs->x_op) {
+    case XDR_ENCODE: {
+        const int32_t discriminant = discriminant_of(record);
+        if (discriminant != -1 && !selects_arm(discriminant, arms))
+            return 0;
+        if (!put_word(xdrs, static_cast<uint32_t>(discriminant)))
+            return 0;
+        return discriminant == -1 ||
+               desc->entries[discriminant].routine(xdrs, arm_slot(record), heap);
+    }
+    case XDR_DECODE: {
+        uint32_t word = 0;
+        if (!get_word(xdrs, &word))
+            return 0;
+        const auto discriminant = static_cast<int32_t>(word);
+        if (discriminant == -1) {
+            set_discriminant(record, -1);
+            return 1;
+        }
+        if (!selects_arm(discriminant, arms) ||
+            !desc->entries[discriminant].routine(xdrs, arm_slot(record), heap))
+            return 0;
+        set_discriminant(record, discriminant);
+        return 1;
+    }
+    case XDR_FREE: {
+        const int32_t discriminant = discriminant_of(record);
+        if (arm_of(record) == nullptr)
+            return 1;
+        // An arm whose type the discriminant does not name cannot be released.
+        if (!selects_arm(discriminant, arms))
+            return 0;
+        return desc->entries[discriminant].routine(xdrs, arm_slot(record), heap);
+    }
+    }
+    return 0;
+}
+
+extern "C" int xdr_length_of_encoded_optional_generic_union(const void *record,
+                                                            const var_length_desc_t *desc)
+{
+    if (desc == nullptr || !union_fits(record, desc->count))
+        return -1;
+    const int32_t discriminant = discriminant_of(record);
+    if (discriminant == -1)
+        return 4;
+    if (!selects_arm(discriminant, desc->count))
+        return -1;
+    const int length = desc->entries[discriminant].routine(arm_slot(record));
+    if (length < 0 || length > std::numeric_limits<int32_t>::max() - 4)
+        return -1;
+    return 4 + length;
+}
+
+extern "C" int xdr_clone_optional_generic_union(const void *source, void *destination,
+                                                const var_clone_desc_t *desc, goheap_t *heap)
+{
+    if (desc == nullptr || !union_fits(source, desc->count) ||
+        !union_fits(destination, desc->count))
+        return 0;
+    const int32_t discriminant = discriminant_of(source);
+    write_member<void *>(destination, FC_UNION_ARM_OFFSET, nullptr);
+    if (discriminant == -1) {
+        set_discriminant(destination, -1);
+        return 1;
+    }
+    if (!selects_arm(discriminant, desc->count) ||
+        !desc->entries[discriminant].routine(arm_slot(source), arm_slot(destination), heap))
+        return 0;
+    set_discriminant(destination, discriminant);
+    return 1;
+}

@@ -1,0 +1,150 @@
+/* fieldcodec: the XDR routines of the eight field kinds and the record
+ * codecs that walk a type's descriptor tables.
+ *
+ * Wire format of a struct record: one XDR unsigned int presence bitmap (bit i
+ * set when field i is present), then the present fields in field order, each
+ * in its kind's XDR encoding.  Wire format of a generic union: one XDR int
+ * discriminant, -1 for no arm, else the selected arm record's own encoding.
+ *
+ * Decoding is strict, so that every message has exactly one encoding: it
+ * fails on presence bits at or above the type's field count, on a
+ * discriminant outside -1..arms-1, on bytes that run out, on a string length
+ * larger than the bytes left (checked before anything is allocated), on a
+ * string holding a NUL byte and on non-zero padding.  A decode or clone that
+ * fails part-way gives back everything it had allocated before returning. */
+#ifndef FIELDCODEC_H
+#define FIELDCODEC_H
+
+#include <stdint.h>
+#include <rpc/xdr.h>
+
+#include "heapkit.h"
+
+#define FIELDCODEC_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* ---- Descriptor tables -------------------------------------------------
+ * Each type has four descriptors, a header in front of a constant table of
+ * `count` entries in field order plus one all-zero terminating entry. */
+
+/* Runs a field through the stream in its direction; 1 ok, 0 failure. */
+typedef int (*fc_xdr_routine_t)(XDR *xdrs, void *field, goheap_t *heap);
+/* The field's encoded length in bytes, or -1 when it cannot be encoded. */
+typedef int (*fc_length_routine_t)(const void *field);
+/* Copies a field, allocating what it points to from heap; 1 ok, 0 failure. */
+typedef int (*fc_clone_routine_t)(const void *source, void *destination, goheap_t *heap);
+
+typedef struct var_desc_entry {
+    fc_xdr_routine_t routine;
+    uint32_t offset;
+} var_desc_entry_t;
+
+typedef struct var_length_desc_entry {
+    fc_length_routine_t routine;
+    uint32_t offset;
+} var_length_desc_entry_t;
+
+typedef struct var_clone_desc_entry {
+    fc_clone_routine_t routine;
+    uint32_t offset;
+} var_clone_desc_entry_t;
+
+typedef struct var_desc {
+    uint32_t count;
+    const var_desc_entry_t *entries;
+} var_desc_t;
+
+typedef struct var_length_desc {
+    uint32_t count;
+    const var_length_desc_entry_t *entries;
+} var_length_desc_t;
+
+typedef struct var_clone_desc {
+    uint32_t count;
+    const var_clone_desc_entry_t *entries;
+} var_clone_desc_t;
+
+typedef struct var_sizeof_desc {
+    uint32_t count;
+    const uint32_t *entries;
+} var_sizeof_desc_t;
+
+/* ---- Record layout that the codec relies on ------------------------------
+ * A struct record begins with its field count (uint32) and, at
+ * FC_STRUCT_PRESENCE_OFFSET, a pointer to its presence words; the presence
+ * words are followed by the layout code (FC_LAYOUT_CODE) and the size of the
+ * record's plain part (header and fields).  A union record begins with its
+ * arm count (uint32), its discriminant (int32) and, at FC_UNION_ARM_OFFSET,
+ * the pointer to the selected arm's record. */
+#define FC_LAYOUT_CODE 2u
+#define FC_STRUCT_FIELD_COUNT_OFFSET 0u
+#define FC_STRUCT_PRESENCE_OFFSET 8u
+#define FC_UNION_ARM_COUNT_OFFSET 0u
+#define FC_UNION_DISCRIMINANT_OFFSET 4u
+#define FC_UNION_ARM_OFFSET 16u
+/* Largest field count a struct record may declare (one presence word). */
+#define FC_MAX_FIELDS 32u
+
+/* ---- Primitives ----------------------------------------------------------
+ * `field` is the address of the field's storage in the record: int32_t for
+ * int and long, uint32_t for u_int and u_long, float, double, uint64_t for
+ * u_hyper, char * for wrapstring.  Decoded strings come from `heap`; the free
+ * operation gives a string back to `heap` and nulls the field. */
+#define FC_DECLARE_PRIMITIVE(prim)                                                      \
+    FIELDCODEC_API int mxdr_##prim(XDR *xdrs, void *field, goheap_t *heap);            \
+    FIELDCODEC_API int xdr_length_of_encoded_##prim(const void *field);                \
+    FIELDCODEC_API int mxdr_clone_##prim(const void *source, void *destination, goheap_t *heap);
+
+FC_DECLARE_PRIMITIVE(int)
+FC_DECLARE_PRIMITIVE(long)
+FC_DECLARE_PRIMITIVE(u_int)
+FC_DECLARE_PRIMITIVE(u_long)
+FC_DECLARE_PRIMITIVE(float)
+FC_DECLARE_PRIMITIVE(double)
+FC_DECLARE_PRIMITIVE(u_hyper)
+FC_DECLARE_PRIMITIVE(wrapstring)
+#undef FC_DECLARE_PRIMITIVE
+
+/* ---- Struct records ------------------------------------------------------ */
+
+/* Last step of construction: no field present.  1 ok, 0 for a bad layout. */
+FIELDCODEC_API int xdr_optional_generic_struct_init(void *record);
+/* Teardown: clears presence; frees nothing a field points to. */
+FIELDCODEC_API int xdr_optional_generic_struct_uninit(void *record);
+/* Copies `size` bytes from `value` into `field` and marks field `index`
+ * present.  0 when the index is out of range or the field does not lie
+ * within the record's plain part. */
+FIELDCODEC_API int xdr_optional_generic_struct_set_field(void *record, void *field, uint32_t size,
+                                                         uint32_t index, const void *value);
+/* Nonzero when field `index` is present. */
+FIELDCODEC_API int xdr_optional_generic_struct_check_field(const void *record, uint32_t index);
+
+/* Encodes, decodes or frees the record's fields, by the stream's operation. */
+FIELDCODEC_API int mxdr_opt_fields_generic_struct(XDR *xdrs, const var_desc_t *desc, void *record,
+                                                  goheap_t *heap);
+/* Encoded length in bytes, or -1 when the record cannot be encoded. */
+FIELDCODEC_API int xdr_length_of_encoded_optional_generic_struct(const var_length_desc_t *desc,
+                                                                 const void *record);
+/* Copies the present fields of `source` into the empty `destination`. */
+FIELDCODEC_API int xdr_clone_optional_generic_struct(const var_clone_desc_t *desc, const void *source,
+                                                     void *destination, goheap_t *heap);
+
+/* ---- Generic unions ------------------------------------------------------ */
+
+FIELDCODEC_API int xdr_optional_generic_union_init(void *record);
+FIELDCODEC_API int xdr_optional_generic_union_uninit(void *record);
+FIELDCODEC_API int mxdr_enh_generic_union(XDR *xdrs, const var_desc_t *desc, void *record,
+                                          goheap_t *heap);
+FIELDCODEC_API int xdr_length_of_encoded_optional_generic_union(const void *record,
+                                                                const var_length_desc_t *desc);
+FIELDCODEC_API int xdr_clone_optional_generic_union(const void *source, void *destination,
+                                                    const var_clone_desc_t *desc, goheap_t *heap);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* FIELDCODEC_H */

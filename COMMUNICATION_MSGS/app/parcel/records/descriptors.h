@@ -1,0 +1,122 @@
+// The four constant descriptor tables of every type, built at compile time
+// from catalogue.def.  Each table holds one entry per field (per arm for a
+// union) in field order and an all-zero terminating entry; the headers in
+// front of them are constant too, so fetching a descriptor is only taking an
+// address.
+#ifndef PARCEL_RECORDS_DESCRIPTORS_H
+#define PARCEL_RECORDS_DESCRIPTORS_H
+
+#include <cstddef>
+#include <iterator>
+#include <type_traits>
+
+#include "records.h"
+
+namespace parcel {
+
+template <class R>
+struct tables;
+
+template <class Entry, size_t N>
+constexpr bool offsets_increase(const Entry (&entries)[N])
+{
+    for (size_t i = 1; i + 1 < N; ++i)
+        if (entries[i].offset <= entries[i - 1].offset)
+            return false;
+    return true;
+}
+
+// The header words that the field codec reads at fixed offsets.
+template <class R>
+constexpr bool struct_layout_fits_codec()
+{
+    return std::is_standard_layout_v<R> && offsetof(R, field_count) == FC_STRUCT_FIELD_COUNT_OFFSET &&
+           offsetof(R, presence) == FC_STRUCT_PRESENCE_OFFSET &&
+           offsetof(R, layout_code) == offsetof(R, var_sizeof_desc) + sizeof(void *) +
+                                           (R::kFieldCount == 0 ? 0 : sizeof(uint32_t)) &&
+           offsetof(R, plain_size) == offsetof(R, layout_code) + sizeof(uint32_t);
+}
+
+template <class R>
+constexpr bool union_layout_fits_codec()
+{
+    return std::is_standard_layout_v<R> && offsetof(R, arm_count) == FC_UNION_ARM_COUNT_OFFSET &&
+           offsetof(R, discriminant) == FC_UNION_DISCRIMINANT_OFFSET &&
+           offsetof(R, arm) == FC_UNION_ARM_OFFSET && offsetof(R, reserved) == offsetof(R, arm) + sizeof(void *);
+}
+
+} // namespace parcel
+
+#define PARCEL_OFFSET_OF(name) static_cast<uint32_t>(offsetof(R, name))
+#define PARCEL_VAR_ENTRY(index, kind, name) {parcel::kind_##kind::xdr, PARCEL_OFFSET_OF(name)},
+#define PARCEL_LENGTH_ENTRY(index, kind, name) {parcel::kind_##kind::length, PARCEL_OFFSET_OF(name)},
+#define PARCEL_CLONE_ENTRY(index, kind, name) {parcel::kind_##kind::clone, PARCEL_OFFSET_OF(name)},
+#define PARCEL_SIZE_ENTRY(index, kind, name) static_cast<uint32_t>(sizeof(R::name)),
+// Every field stands at its own index, with its kind's routine and width.
+#define PARCEL_CHECK_FIELD(index, kind, name)                                                      \
+    static_assert(var[index].routine == parcel::kind_##kind::xdr &&                                \
+                      var[index].offset == PARCEL_OFFSET_OF(name),                                 \
+                  "field " #name " is not listed at index " #index);                               \
+    static_assert(sizeof(R::name) == sizeof(parcel::kind_##kind::type), "width of " #name);
+
+#define PARCEL_ARM_VAR_ENTRY(position, arm_name, A) {&mxdr_p_##A, 0},
+#define PARCEL_ARM_LENGTH_ENTRY(position, arm_name, A) {&xdr_length_of_encoded_p_##A, 0},
+#define PARCEL_ARM_CLONE_ENTRY(position, arm_name, A) {&mxdr_clone_p_##A, 0},
+#define PARCEL_ARM_SIZE_ENTRY(position, arm_name, A) static_cast<uint32_t>(sizeof(A *)),
+#define PARCEL_CHECK_ARM(position, arm_name, A) \
+    static_assert(var[position].routine == &mxdr_p_##A, "arm " #arm_name " is not at position " #position);
+
+// The headers of a type, built over its four tables.
+#define PARCEL_TABLE_HEADERS(count)                                                \
+    static constexpr var_desc_t var_header{count, var};                            \
+    static constexpr var_length_desc_t length_header{count, length};               \
+    static constexpr var_clone_desc_t clone_header{count, clone};                  \
+    static constexpr var_sizeof_desc_t sizeof_header{count, sizes};                \
+    static_assert(std::size(var) == count + 1 && std::size(length) == count + 1 && \
+                  std::size(clone) == count + 1 && std::size(sizes) == count + 1);
+
+#define PARCEL_STRUCT(group, T, FIELDS)                                                      \
+    template <>                                                                              \
+    struct parcel::tables<T> {                                                               \
+        using R = T;                                                                         \
+        static constexpr var_desc_entry_t var[] = {FIELDS(PARCEL_VAR_ENTRY){nullptr, 0}};    \
+        static constexpr var_length_desc_entry_t length[] = {                                \
+            FIELDS(PARCEL_LENGTH_ENTRY){nullptr, 0}};                                        \
+        static constexpr var_clone_desc_entry_t clone[] = {FIELDS(PARCEL_CLONE_ENTRY){nullptr, 0}}; \
+        static constexpr uint32_t sizes[] = {FIELDS(PARCEL_SIZE_ENTRY) 0};                   \
+        PARCEL_TABLE_HEADERS(R::kFieldCount)                                                 \
+        FIELDS(PARCEL_CHECK_FIELD)                                                           \
+        static_assert(parcel::offsets_increase(var), "fields out of order");                \
+        static_assert(parcel::struct_layout_fits_codec<R>(), "record layout of " #T);        \
+    };
+
+#define PARCEL_UNION(group, U, ARMS)                                                          \
+    template <>                                                                               \
+    struct parcel::tables<U> {                                                                \
+        using R = U;                                                                          \
+        static constexpr var_desc_entry_t var[] = {ARMS(PARCEL_ARM_VAR_ENTRY){nullptr, 0}};   \
+        static constexpr var_length_desc_entry_t length[] = {                                 \
+            ARMS(PARCEL_ARM_LENGTH_ENTRY){nullptr, 0}};                                       \
+        static constexpr var_clone_desc_entry_t clone[] = {ARMS(PARCEL_ARM_CLONE_ENTRY){nullptr, 0}}; \
+        static constexpr uint32_t sizes[] = {ARMS(PARCEL_ARM_SIZE_ENTRY) 0};                  \
+        PARCEL_TABLE_HEADERS(R::kArmCount)                                                    \
+        ARMS(PARCEL_CHECK_ARM)                                                                \
+        static_assert(parcel::union_layout_fits_codec<R>(), "record layout of " #U);          \
+    };
+
+#include "catalogue.def"
+
+#undef PARCEL_OFFSET_OF
+#undef PARCEL_VAR_ENTRY
+#undef PARCEL_LENGTH_ENTRY
+#undef PARCEL_CLONE_ENTRY
+#undef PARCEL_SIZE_ENTRY
+#undef PARCEL_CHECK_FIELD
+#undef PARCEL_ARM_VAR_ENTRY
+#undef PARCEL_ARM_LENGTH_ENTRY
+#undef PARCEL_ARM_CLONE_ENTRY
+#undef PARCEL_ARM_SIZE_ENTRY
+#undef PARCEL_CHECK_ARM
+#undef PARCEL_TABLE_HEADERS
+
+#endif // PARCEL_RECORDS_DESCRIPTORS_H
