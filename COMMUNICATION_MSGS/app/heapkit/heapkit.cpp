@@ -1,0 +1,317 @@
+// heapkit: bump-pointer arenas (goheaps) and the tagged default heap.
+//
+// Layout
+//   Every block is preceded by a 16-byte BlockHeader {owner, size}.  owner is
+//   null for default-heap blocks and the arena otherwise; size is the byte
+//   count the caller asked for.  Payloads are 16-byte aligned: allocations
+//   from the process allocator are 16-byte aligned, every control structure
+//   below is a multiple of 16 bytes, and every arena block spans a multiple
+//   of 16 bytes.
+//
+//   goheap_create makes one allocation: [goheap][first chunk data].  Later
+//   chunks are separate allocations: [Chunk][data], linked newest first so
+//   goheap_destroy can release them.  The first chunk holds at least the
+//   requested hint (one block of that size fits) and never less than
+//   kMinChunk bytes.  Each new regular chunk doubles the previous one up to
+//   kMaxChunk; a request that would take more than half of the next regular
+//   chunk gets a chunk sized exactly for it instead, and the current chunk
+//   stays in use for the small blocks that follow.
+//
+// Sizes are checked against kMaxPayload before any arithmetic, so no sum
+// below can wrap and no object exceeds PTRDIFF_MAX.
+//
+// Under AddressSanitizer the unused part of each chunk, and space given back
+// by goheap_free, is poisoned so that overruns inside an arena are reported
+// like overruns of malloc'd blocks.
+
+#include "heapkit.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define HEAPKIT_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HEAPKIT_ASAN 1
+#endif
+#endif
+
+#if defined(HEAPKIT_ASAN)
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace {
+
+constexpr std::size_t kAlign = 16;
+constexpr std::size_t kMinChunk = 256;
+constexpr std::size_t kMaxChunk = std::size_t{1} << 20;
+// Leaves room for the headers and rounding added to a request.
+constexpr std::size_t kMaxPayload =
+    (static_cast<std::size_t>(PTRDIFF_MAX) - 4096) & ~(kAlign - 1);
+
+static_assert(alignof(std::max_align_t) >= kAlign,
+              "the process allocator must return 16-byte aligned blocks");
+
+struct alignas(kAlign) BlockHeader {
+    goheap_t *owner;    // null: default heap
+    std::size_t size;   // bytes requested
+};
+constexpr std::size_t kHeaderSize = sizeof(BlockHeader);
+static_assert(kHeaderSize == kAlign);
+
+// Header of every chunk after the first.
+struct alignas(kAlign) Chunk {
+    Chunk *next;            // older chunk
+    std::size_t capacity;   // data bytes after this header
+    bool dedicated;         // holds exactly one oversized block
+};
+static_assert(sizeof(Chunk) % kAlign == 0);
+
+std::byte *chunk_data(Chunk *chunk) {
+    return reinterpret_cast<std::byte *>(chunk) + sizeof(Chunk);
+}
+
+// --- process allocator ----------------------------------------------------
+
+using AllocFn = void *(*)(std::size_t);
+using ReleaseFn = void (*)(void *);
+
+void *system_alloc(std::size_t size) { return std::malloc(size); }
+void system_release(void *block) { std::free(block); }
+
+// Two independent atomics: each load is cheap and race-free.  The pair is
+// only replaced while no allocation is in flight, so a mismatched pair is
+// never observed by a caller honouring that rule.
+std::atomic<AllocFn> g_alloc{&system_alloc};
+std::atomic<ReleaseFn> g_release{&system_release};
+
+// Payload bytes currently held by default-heap blocks, process-wide.
+std::atomic<std::size_t> g_default_in_use{0};
+
+void *raw_alloc(std::size_t size) {
+    return g_alloc.load(std::memory_order_acquire)(size);
+}
+
+void raw_release(void *block) {
+    g_release.load(std::memory_order_acquire)(block);
+}
+
+// --- sanitizer hooks --------------------------------------------------------
+
+void poison(const void *at, std::size_t size) {
+#if defined(HEAPKIT_ASAN)
+    ASAN_POISON_MEMORY_REGION(at, size);
+#else
+    (void)at;
+    (void)size;
+#endif
+}
+
+void unpoison(const void *at, std::size_t size) {
+#if defined(HEAPKIT_ASAN)
+    ASAN_UNPOISON_MEMORY_REGION(at, size);
+#else
+    (void)at;
+    (void)size;
+#endif
+}
+
+// --- size arithmetic (callers guarantee size <= kMaxPayload) ---------------
+
+// Bytes of chunk space a block of `size` payload bytes takes, header
+// included.  A zero-byte block still gets one aligned unit so that its
+// pointer is distinct and dereferenceable.
+constexpr std::size_t block_span(std::size_t size) {
+    const std::size_t payload = size == 0 ? kAlign : (size + kAlign - 1) & ~(kAlign - 1);
+    return kHeaderSize + payload;
+}
+
+// Capacity of the regular chunk following one of `previous` bytes.
+constexpr std::size_t grown_capacity(std::size_t previous) {
+    return previous < kMaxChunk / 2 ? previous * 2 : std::max(previous, kMaxChunk);
+}
+
+}  // namespace
+
+struct alignas(kAlign) goheap {
+    std::byte *cursor;          // next free byte of the current chunk
+    std::byte *limit;           // end of the current chunk
+    Chunk *chunks;              // chunks after the first, newest first
+    std::size_t first_capacity; // data bytes of the chunk inside this struct's allocation
+    std::size_t next_capacity;  // size of the next regular chunk
+    std::size_t in_use;         // payload bytes handed out and not reclaimed
+};
+static_assert(sizeof(goheap) % kAlign == 0);
+
+namespace {
+
+std::byte *first_chunk_data(goheap_t *heap) {
+    return reinterpret_cast<std::byte *>(heap) + sizeof(goheap);
+}
+
+// Writes the header at `at` and returns the payload.
+void *stamp(goheap_t *heap, std::byte *at, std::size_t size) {
+    unpoison(at, kHeaderSize + size);
+    ::new (static_cast<void *>(at)) BlockHeader{heap, size};
+    heap->in_use += size;
+    return at + kHeaderSize;
+}
+
+Chunk *new_chunk(goheap_t *heap, std::size_t capacity, bool dedicated) {
+    void *memory = raw_alloc(sizeof(Chunk) + capacity);
+    if (memory == nullptr) {
+        return nullptr;
+    }
+    Chunk *chunk = ::new (memory) Chunk{heap->chunks, capacity, dedicated};
+    heap->chunks = chunk;
+    poison(chunk_data(chunk), capacity);
+    return chunk;
+}
+
+// The current chunk cannot hold `span` bytes: open a chunk that can.
+[[gnu::noinline, gnu::cold]] void *take_from_new_chunk(goheap_t *heap, std::size_t size,
+                                                       std::size_t span) {
+    if (span > heap->next_capacity / 2) {
+        Chunk *chunk = new_chunk(heap, span, true);
+        return chunk == nullptr ? nullptr : stamp(heap, chunk_data(chunk), size);
+    }
+    const std::size_t capacity = heap->next_capacity;
+    Chunk *chunk = new_chunk(heap, capacity, false);
+    if (chunk == nullptr) {
+        return nullptr;
+    }
+    heap->next_capacity = grown_capacity(capacity);
+    std::byte *at = chunk_data(chunk);
+    heap->cursor = at + span;
+    heap->limit = at + capacity;
+    return stamp(heap, at, size);
+}
+
+inline void *take_from_arena(goheap_t *heap, std::size_t size) {
+    if (size > kMaxPayload) {
+        return nullptr;
+    }
+    const std::size_t span = block_span(size);
+    if (span <= static_cast<std::size_t>(heap->limit - heap->cursor)) {
+        std::byte *at = heap->cursor;
+        heap->cursor = at + span;
+        return stamp(heap, at, size);
+    }
+    return take_from_new_chunk(heap, size, span);
+}
+
+void *take_from_default_heap(std::size_t size) {
+    if (size > kMaxPayload) {
+        return nullptr;
+    }
+    void *memory = raw_alloc(kHeaderSize + size);
+    if (memory == nullptr) {
+        return nullptr;
+    }
+    ::new (memory) BlockHeader{nullptr, size};
+    g_default_in_use.fetch_add(size, std::memory_order_relaxed);
+    return static_cast<std::byte *>(memory) + kHeaderSize;
+}
+
+// Reclaims an arena block if nothing was carved after it: the newest block
+// of the current chunk moves the cursor back (repeatedly, so blocks given
+// back newest first are all reclaimed), and a block with a chunk of its own
+// goes back with that chunk while it is the newest chunk.  Any other block
+// stays until the arena is destroyed.
+void give_back_to_arena(goheap_t *heap, BlockHeader *header) {
+    std::byte *at = reinterpret_cast<std::byte *>(header);
+    const std::size_t size = header->size;
+    const std::size_t span = block_span(size);
+    if (at + span == heap->cursor) {
+        heap->cursor = at;
+        heap->in_use -= size;
+        poison(at, span);
+        return;
+    }
+    Chunk *newest = heap->chunks;
+    if (newest != nullptr && newest->dedicated && chunk_data(newest) == at) {
+        heap->chunks = newest->next;
+        heap->in_use -= size;
+        unpoison(at, newest->capacity);
+        raw_release(newest);
+    }
+}
+
+}  // namespace
+
+extern "C" {
+
+goheap_t *goheap_create(size_t size) {
+    if (size > kMaxPayload) {
+        return nullptr;
+    }
+    const std::size_t capacity = std::max(kMinChunk, block_span(size));
+    void *memory = raw_alloc(sizeof(goheap) + capacity);
+    if (memory == nullptr) {
+        return nullptr;
+    }
+    goheap_t *heap = ::new (memory) goheap{};
+    heap->cursor = first_chunk_data(heap);
+    heap->limit = heap->cursor + capacity;
+    heap->chunks = nullptr;
+    heap->first_capacity = capacity;
+    heap->next_capacity = grown_capacity(capacity);
+    heap->in_use = 0;
+    poison(heap->cursor, capacity);
+    return heap;
+}
+
+void *goheap_malloc(goheap_t *heap, size_t size) {
+    return heap == nullptr ? take_from_default_heap(size) : take_from_arena(heap, size);
+}
+
+void goheap_free(goheap_t * /*heap*/, void *block) {
+    // The header, not the argument, says who owns the block.
+    if (block == nullptr) {
+        return;
+    }
+    auto *header = reinterpret_cast<BlockHeader *>(static_cast<std::byte *>(block) - kHeaderSize);
+    if (header->owner != nullptr) {
+        give_back_to_arena(header->owner, header);
+        return;
+    }
+    g_default_in_use.fetch_sub(header->size, std::memory_order_relaxed);
+    raw_release(header);
+}
+
+void goheap_destroy(goheap_t *heap) {
+    if (heap == nullptr) {
+        return;
+    }
+    Chunk *chunk = heap->chunks;
+    while (chunk != nullptr) {
+        Chunk *older = chunk->next;
+        // The allocator may hand this memory to anyone next: lift the
+        // poisoning first.
+        unpoison(chunk_data(chunk), chunk->capacity);
+        raw_release(chunk);
+        chunk = older;
+    }
+    unpoison(first_chunk_data(heap), heap->first_capacity);
+    raw_release(heap);
+}
+
+size_t goheap_bytes_in_use(const goheap_t *heap) {
+    return heap == nullptr ? g_default_in_use.load(std::memory_order_relaxed) : heap->in_use;
+}
+
+// alloc and release only work as a pair, so a table missing either one
+// restores malloc/free just as a null table does.
+void heapkit_set_allocator(const heapkit_allocator_t *allocator) {
+    const bool custom = allocator != nullptr && allocator->alloc != nullptr &&
+                        allocator->release != nullptr;
+    g_alloc.store(custom ? allocator->alloc : &system_alloc, std::memory_order_release);
+    g_release.store(custom ? allocator->release : &system_release, std::memory_order_release);
+}
+
+}  // extern "C"

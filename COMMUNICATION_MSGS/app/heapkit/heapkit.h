@@ -1,0 +1,68 @@
+/* heapkit: goheap arenas and the default heap.
+ *
+ * A goheap is an arena: blocks are bump-allocated from chunks (the first
+ * sized from the hint given to goheap_create, later ones growing) and all of
+ * its memory goes back at once with goheap_destroy.  The null goheap is the
+ * default heap, served by the process allocator.
+ *
+ * Every block carries a tag naming its owner, so goheap_free always does the
+ * right thing whatever heap it is told: a default-heap block goes back to the
+ * process allocator, an arena block is left to its arena (only the most
+ * recent block of an arena is actually reclaimed, by moving the bump pointer
+ * back).  An arena block is never handed to free().
+ *
+ * Blocks are aligned to 16 bytes.  Allocation failures return null; nothing
+ * here aborts.  A goheap is used by one thread at a time; the default heap
+ * may be used from any thread. */
+#ifndef HEAPKIT_H
+#define HEAPKIT_H
+
+#include <stddef.h>
+
+/* Symbols are hidden by default in this build; the API is exported. */
+#if defined(__GNUC__) || defined(__clang__)
+#define HEAPKIT_API __attribute__((visibility("default")))
+#else
+#define HEAPKIT_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct goheap goheap_t;
+
+/* A new arena whose first chunk can hold about `size` bytes of blocks, or
+ * null when memory cannot be had. */
+HEAPKIT_API goheap_t *goheap_create(size_t size);
+
+/* A block of `size` bytes from `heap` (null: the default heap), or null. */
+HEAPKIT_API void *goheap_malloc(goheap_t *heap, size_t size);
+
+/* Gives a block back.  A null block is ignored. */
+HEAPKIT_API void goheap_free(goheap_t *heap, void *block);
+
+/* Releases an arena and every block in it.  Null is ignored. */
+HEAPKIT_API void goheap_destroy(goheap_t *heap);
+
+/* Bytes currently handed out by an arena (payload, not counting headers),
+ * for tests and diagnostics. */
+HEAPKIT_API size_t goheap_bytes_in_use(const goheap_t *heap);
+
+/* The process allocator behind the default heap and the arena chunks.
+ * Tests install counting or failing allocators here; null restores
+ * malloc/free.  Not to be changed while allocations are in flight.  `alloc`
+ * must return blocks aligned as malloc's are (16 bytes on the targets built
+ * here), since block payloads sit a 16-byte header past them. */
+typedef struct heapkit_allocator {
+    void *(*alloc)(size_t size);
+    void (*release)(void *block);
+} heapkit_allocator_t;
+
+HEAPKIT_API void heapkit_set_allocator(const heapkit_allocator_t *allocator);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* HEAPKIT_H */

@@ -1,0 +1,459 @@
+// heapkit: arena and default-heap allocation, block ownership on free,
+// allocator failure handling and thread use of the default heap.
+
+#include "allocator_probe.h"
+#include "heapkit.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Probe = ScopedProbe<heapkit_allocator_t>;
+
+// Sizes around every 16-byte boundary, the minimum chunk and beyond.
+constexpr std::size_t kSizes[] = {0,   1,   2,   7,   8,    15,   16,   17,   24,   31,   32,  33,
+                                  48,  63,  64,  100, 255,  256,  257,  1000, 4095, 4096, 4097,
+                                  70000};
+
+struct Block {
+    unsigned char *data;
+    std::size_t size;
+    unsigned seed;
+};
+
+unsigned char pattern(unsigned seed, std::size_t i) {
+    return static_cast<unsigned char>(seed * 131u + i * 7u + 1u);
+}
+
+void fill(const Block &block) {
+    for (std::size_t i = 0; i < block.size; ++i) {
+        block.data[i] = pattern(block.seed, i);
+    }
+}
+
+bool intact(const Block &block) {
+    for (std::size_t i = 0; i < block.size; ++i) {
+        if (block.data[i] != pattern(block.seed, i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool aligned16(const void *p) { return reinterpret_cast<std::uintptr_t>(p) % 16 == 0; }
+
+Block take(goheap_t *heap, std::size_t size, unsigned seed) {
+    return Block{static_cast<unsigned char *>(goheap_malloc(heap, size)), size, seed};
+}
+
+// Allocates `count` blocks cycling through kSizes from `first`, checking each
+// is non-null and aligned, and fills them.
+std::vector<Block> take_mixed(goheap_t *heap, std::size_t count, std::size_t first) {
+    std::vector<Block> blocks;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::size_t size = kSizes[(first + i) % std::size(kSizes)];
+        Block block = take(heap, size, static_cast<unsigned>(i));
+        EXPECT_NE(block.data, nullptr) << "block " << i << " of " << size << " bytes";
+        if (block.data == nullptr) {
+            break;
+        }
+        EXPECT_TRUE(aligned16(block.data)) << "block " << i << " of " << size << " bytes";
+        fill(block);
+        blocks.push_back(block);
+    }
+    return blocks;
+}
+
+// Every block still holds its own pattern and no two blocks share a byte.
+void expect_disjoint_and_intact(std::vector<Block> blocks) {
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        EXPECT_TRUE(intact(blocks[i])) << "block " << i << " was overwritten";
+    }
+    std::sort(blocks.begin(), blocks.end(), [](const Block &a, const Block &b) {
+        return reinterpret_cast<std::uintptr_t>(a.data) < reinterpret_cast<std::uintptr_t>(b.data);
+    });
+    for (std::size_t i = 1; i < blocks.size(); ++i) {
+        const auto end = reinterpret_cast<std::uintptr_t>(blocks[i - 1].data) +
+                         std::max<std::size_t>(blocks[i - 1].size, 1);
+        EXPECT_LE(end, reinterpret_cast<std::uintptr_t>(blocks[i].data)) << "blocks overlap";
+    }
+}
+
+std::size_t total_size(const std::vector<Block> &blocks) {
+    std::size_t total = 0;
+    for (const Block &block : blocks) {
+        total += block.size;
+    }
+    return total;
+}
+
+TEST(HeapkitArena, MixedSizeBlocksAreAlignedDisjointAndCounted) {
+    for (std::size_t hint : {std::size_t{0}, std::size_t{1}, std::size_t{100}, std::size_t{4096},
+                             std::size_t{1} << 20}) {
+        SCOPED_TRACE("hint " + std::to_string(hint));
+        goheap_t *heap = goheap_create(hint);
+        ASSERT_NE(heap, nullptr);
+        const std::vector<Block> blocks = take_mixed(heap, 600, hint % 7);
+        ASSERT_EQ(blocks.size(), 600u);
+        expect_disjoint_and_intact(blocks);
+        EXPECT_EQ(goheap_bytes_in_use(heap), total_size(blocks));
+        goheap_destroy(heap);
+    }
+}
+
+TEST(HeapkitDefaultHeap, MixedSizeBlocksAreAlignedDisjointAndCounted) {
+    const std::size_t before = goheap_bytes_in_use(nullptr);
+    const std::vector<Block> blocks = take_mixed(nullptr, 200, 3);
+    ASSERT_EQ(blocks.size(), 200u);
+    expect_disjoint_and_intact(blocks);
+    EXPECT_EQ(goheap_bytes_in_use(nullptr), before + total_size(blocks));
+    for (const Block &block : blocks) {
+        goheap_free(nullptr, block.data);
+    }
+    EXPECT_EQ(goheap_bytes_in_use(nullptr), before);
+}
+
+TEST(HeapkitArena, CreateIsOneAllocationThatHoldsTheHint) {
+    for (std::size_t hint : {std::size_t{0}, std::size_t{1}, std::size_t{255}, std::size_t{256},
+                             std::size_t{4096}, std::size_t{100000}}) {
+        SCOPED_TRACE("hint " + std::to_string(hint));
+        Probe probe(&heapkit_set_allocator);
+        goheap_t *heap = goheap_create(hint);
+        ASSERT_NE(heap, nullptr);
+        EXPECT_EQ(probe.stats().allocs, 1u);
+
+        // A block of the hinted size comes from the first chunk.
+        Block block = take(heap, hint, 1);
+        ASSERT_NE(block.data, nullptr);
+        fill(block);
+        EXPECT_EQ(probe.stats().allocs, 1u);
+
+        // Outgrow the first chunk, including a block far larger than any
+        // regular chunk so far.
+        std::vector<Block> more = take_mixed(heap, 100, 0);
+        Block big = take(heap, 3 * (hint + 4096), 2);
+        ASSERT_NE(big.data, nullptr);
+        fill(big);
+        more.push_back(big);
+        more.push_back(block);
+        expect_disjoint_and_intact(more);
+        EXPECT_GT(probe.stats().allocs, 1u);
+
+        goheap_destroy(heap);
+        const AllocatorProbe::Stats stats = probe.stats();
+        EXPECT_EQ(stats.live, 0u);
+        EXPECT_EQ(stats.releases, stats.allocs);
+        EXPECT_EQ(stats.foreign_releases, 0u);
+    }
+}
+
+TEST(HeapkitArena, ChunksGrowGeometrically) {
+    Probe probe(&heapkit_set_allocator);
+    goheap_t *heap = goheap_create(0);
+    ASSERT_NE(heap, nullptr);
+    // 20000 blocks of 40 bytes is over a megabyte of arena; chunks of a
+    // fixed small size would take thousands of allocations.
+    std::vector<Block> blocks;
+    for (unsigned i = 0; i < 20000; ++i) {
+        Block block = take(heap, 40, i);
+        ASSERT_NE(block.data, nullptr) << "block " << i;
+        fill(block);
+        blocks.push_back(block);
+    }
+    const std::size_t allocs = probe.stats().allocs;
+    EXPECT_GT(allocs, 5u);
+    EXPECT_LT(allocs, 32u);
+    for (std::size_t i = 0; i < blocks.size(); ++i) {
+        ASSERT_TRUE(intact(blocks[i])) << "block " << i;
+    }
+    EXPECT_EQ(goheap_bytes_in_use(heap), 40u * blocks.size());
+    goheap_destroy(heap);
+    EXPECT_EQ(probe.stats().live, 0u);
+    EXPECT_EQ(probe.stats().foreign_releases, 0u);
+}
+
+TEST(HeapkitOversized, RequestsThatCannotBeSizedReturnNull) {
+    constexpr std::size_t kHuge[] = {SIZE_MAX,      SIZE_MAX - 1,  SIZE_MAX - 15,
+                                     SIZE_MAX - 16, SIZE_MAX - 31, SIZE_MAX - 64,
+                                     SIZE_MAX / 2 + 1};
+    Probe probe(&heapkit_set_allocator);
+    goheap_t *heap = goheap_create(64);
+    ASSERT_NE(heap, nullptr);
+    Block keep = take(heap, 24, 9);
+    ASSERT_NE(keep.data, nullptr);
+    fill(keep);
+    const std::size_t arena_bytes = goheap_bytes_in_use(heap);
+    const std::size_t default_bytes = goheap_bytes_in_use(nullptr);
+
+    for (std::size_t size : kHuge) {
+        SCOPED_TRACE("size " + std::to_string(size));
+        EXPECT_EQ(goheap_create(size), nullptr);
+        EXPECT_EQ(goheap_malloc(heap, size), nullptr);
+        EXPECT_EQ(goheap_malloc(nullptr, size), nullptr);
+        EXPECT_EQ(goheap_bytes_in_use(heap), arena_bytes);
+        EXPECT_EQ(goheap_bytes_in_use(nullptr), default_bytes);
+    }
+    // The arena is still sound after the refusals.
+    Block next = take(heap, 24, 10);
+    ASSERT_NE(next.data, nullptr);
+    fill(next);
+    EXPECT_TRUE(intact(keep));
+    EXPECT_TRUE(intact(next));
+    goheap_destroy(heap);
+    EXPECT_EQ(probe.stats().live, 0u);
+}
+
+TEST(HeapkitAllocatorFailure, RefusedMemoryGivesNull) {
+    Probe probe(&heapkit_set_allocator, /*grants=*/0);
+    for (std::size_t hint : {std::size_t{0}, std::size_t{4096}}) {
+        EXPECT_EQ(goheap_create(hint), nullptr) << "hint " << hint;
+    }
+    const std::size_t default_bytes = goheap_bytes_in_use(nullptr);
+    for (std::size_t size : {std::size_t{0}, std::size_t{16}, std::size_t{1} << 20}) {
+        EXPECT_EQ(goheap_malloc(nullptr, size), nullptr) << "size " << size;
+    }
+    EXPECT_EQ(goheap_bytes_in_use(nullptr), default_bytes);
+    EXPECT_GE(probe.stats().refusals, 5u);
+    EXPECT_EQ(probe.stats().live, 0u);
+}
+
+TEST(HeapkitAllocatorFailure, ArenaThatCannotGrowStaysUsable) {
+    // Only the arena itself is granted; every new chunk is refused.
+    Probe probe(&heapkit_set_allocator, /*grants=*/1);
+    goheap_t *heap = goheap_create(0);
+    ASSERT_NE(heap, nullptr);
+    std::vector<Block> blocks;
+    for (unsigned i = 0; i < 1000; ++i) {
+        Block block = take(heap, 16, i);
+        if (block.data == nullptr) {
+            break;
+        }
+        fill(block);
+        blocks.push_back(block);
+    }
+    ASSERT_FALSE(blocks.empty());
+    ASSERT_LT(blocks.size(), 1000u) << "the arena never asked for a second chunk";
+    EXPECT_GE(probe.stats().refusals, 1u);
+    EXPECT_EQ(goheap_bytes_in_use(heap), 16u * blocks.size());
+    EXPECT_EQ(goheap_malloc(heap, 1u << 20), nullptr);
+    expect_disjoint_and_intact(blocks);
+
+    // Giving back the newest block makes room again without the allocator.
+    goheap_free(heap, blocks.back().data);
+    Block again = take(heap, 16, 77);
+    EXPECT_EQ(again.data, blocks.back().data);
+
+    goheap_destroy(heap);
+    EXPECT_EQ(probe.stats().live, 0u);
+    EXPECT_EQ(probe.stats().foreign_releases, 0u);
+}
+
+TEST(HeapkitFree, NewestBlocksAreReclaimedInReverseOrder) {
+    for (std::size_t size : kSizes) {
+        SCOPED_TRACE("size " + std::to_string(size));
+        // Both blocks share the first chunk; a block with a chunk of its own
+        // goes back with the chunk instead (see OversizedBlockGoesBackWithItsChunk).
+        goheap_t *heap = goheap_create(1u << 17);
+        ASSERT_NE(heap, nullptr);
+        Block first = take(heap, 40, 1);
+        Block second = take(heap, size, 2);
+        ASSERT_NE(first.data, nullptr);
+        ASSERT_NE(second.data, nullptr);
+        fill(first);
+        fill(second);
+
+        goheap_free(heap, second.data);
+        EXPECT_EQ(goheap_bytes_in_use(heap), 40u);
+        Block reused = take(heap, size, 3);
+        EXPECT_EQ(reused.data, second.data);
+        fill(reused);
+        EXPECT_TRUE(intact(first));
+
+        goheap_free(heap, reused.data);
+        goheap_free(heap, first.data);
+        EXPECT_EQ(goheap_bytes_in_use(heap), 0u);
+        EXPECT_EQ(take(heap, 40, 4).data, first.data);
+        goheap_destroy(heap);
+    }
+}
+
+TEST(HeapkitFree, OlderBlocksAreLeftInPlace) {
+    goheap_t *heap = goheap_create(0);
+    ASSERT_NE(heap, nullptr);
+    Block older = take(heap, 32, 1);
+    Block newer = take(heap, 32, 2);
+    ASSERT_NE(older.data, nullptr);
+    ASSERT_NE(newer.data, nullptr);
+    fill(older);
+    fill(newer);
+
+    goheap_free(heap, older.data);
+    EXPECT_EQ(goheap_bytes_in_use(heap), 64u);
+    Block next = take(heap, 32, 3);
+    ASSERT_NE(next.data, nullptr);
+    EXPECT_NE(next.data, older.data);
+    fill(next);
+    EXPECT_TRUE(intact(newer));
+    goheap_destroy(heap);
+}
+
+TEST(HeapkitFree, ArenaBlockGivenToNullHeapNeverReachesTheAllocator) {
+    Probe probe(&heapkit_set_allocator);
+    goheap_t *heap = goheap_create(0);
+    ASSERT_NE(heap, nullptr);
+    Block older = take(heap, 32, 1);
+    Block newest = take(heap, 32, 2);
+    ASSERT_NE(older.data, nullptr);
+    ASSERT_NE(newest.data, nullptr);
+    fill(older);
+    fill(newest);
+
+    goheap_free(nullptr, older.data);
+    goheap_free(nullptr, newest.data);
+    EXPECT_EQ(probe.stats().releases, 0u);
+    EXPECT_EQ(probe.stats().foreign_releases, 0u);
+    // The block's tag, not the argument, decided: the arena took it back.
+    EXPECT_EQ(goheap_bytes_in_use(heap), 32u);
+    EXPECT_EQ(take(heap, 32, 3).data, newest.data);
+    EXPECT_TRUE(intact(older));
+
+    goheap_destroy(heap);
+    EXPECT_EQ(probe.stats().live, 0u);
+    EXPECT_EQ(probe.stats().foreign_releases, 0u);
+}
+
+TEST(HeapkitFree, DefaultBlockGivenToArenaIsReleased) {
+    goheap_t *heap = goheap_create(0);
+    ASSERT_NE(heap, nullptr);
+    Block arena_block = take(heap, 48, 1);
+    ASSERT_NE(arena_block.data, nullptr);
+    fill(arena_block);
+
+    Probe probe(&heapkit_set_allocator);
+    const std::size_t default_bytes = goheap_bytes_in_use(nullptr);
+    Block block = take(nullptr, 48, 2);
+    ASSERT_NE(block.data, nullptr);
+    fill(block);
+    EXPECT_EQ(goheap_bytes_in_use(nullptr), default_bytes + 48);
+    EXPECT_EQ(probe.stats().allocs, 1u);
+
+    goheap_free(heap, block.data);
+    EXPECT_EQ(probe.stats().releases, 1u);
+    EXPECT_EQ(probe.stats().live, 0u);
+    EXPECT_EQ(goheap_bytes_in_use(nullptr), default_bytes);
+    EXPECT_EQ(goheap_bytes_in_use(heap), 48u);
+    EXPECT_TRUE(intact(arena_block));
+    heapkit_set_allocator(nullptr);
+    goheap_destroy(heap);
+}
+
+TEST(HeapkitFree, NullBlocksAndHeapsAreIgnored) {
+    Probe probe(&heapkit_set_allocator);
+    goheap_t *heap = goheap_create(0);
+    ASSERT_NE(heap, nullptr);
+    Block block = take(heap, 16, 1);
+    ASSERT_NE(block.data, nullptr);
+
+    goheap_free(heap, nullptr);
+    goheap_free(nullptr, nullptr);
+    goheap_destroy(nullptr);
+    EXPECT_EQ(probe.stats().releases, 0u);
+    EXPECT_EQ(probe.stats().foreign_releases, 0u);
+    EXPECT_EQ(goheap_bytes_in_use(heap), 16u);
+    EXPECT_NE(take(heap, 16, 2).data, block.data);
+
+    goheap_destroy(heap);
+    EXPECT_EQ(probe.stats().live, 0u);
+}
+
+TEST(HeapkitFree, OversizedBlockGoesBackWithItsChunk) {
+    Probe probe(&heapkit_set_allocator);
+    goheap_t *heap = goheap_create(0);
+    ASSERT_NE(heap, nullptr);
+    Block big = take(heap, std::size_t{1} << 21, 1);
+    ASSERT_NE(big.data, nullptr);
+    fill(big);
+    EXPECT_EQ(probe.stats().allocs, 2u);
+    EXPECT_EQ(goheap_bytes_in_use(heap), std::size_t{1} << 21);
+
+    goheap_free(heap, big.data);
+    EXPECT_EQ(probe.stats().releases, 1u);
+    EXPECT_EQ(probe.stats().live, 1u);
+    EXPECT_EQ(goheap_bytes_in_use(heap), 0u);
+    EXPECT_NE(take(heap, 16, 2).data, nullptr);
+
+    goheap_destroy(heap);
+    EXPECT_EQ(probe.stats().live, 0u);
+    EXPECT_EQ(probe.stats().foreign_releases, 0u);
+}
+
+TEST(HeapkitAllocator, NullOrIncompleteTableRestoresMalloc) {
+    const heapkit_allocator_t incomplete{&AllocatorProbe::alloc, nullptr};
+    for (const heapkit_allocator_t *table : {static_cast<const heapkit_allocator_t *>(nullptr),
+                                             &incomplete}) {
+        Probe probe(&heapkit_set_allocator);
+        heapkit_set_allocator(table);
+        goheap_t *heap = goheap_create(0);
+        ASSERT_NE(heap, nullptr);
+        void *block = goheap_malloc(nullptr, 8);
+        ASSERT_NE(block, nullptr);
+        goheap_free(nullptr, block);
+        goheap_destroy(heap);
+        EXPECT_EQ(probe.stats().allocs, 0u);
+        EXPECT_EQ(probe.stats().foreign_releases, 0u);
+    }
+}
+
+TEST(HeapkitDefaultHeap, UsableFromSeveralThreadsAtOnce) {
+    constexpr unsigned kThreads = 4;
+    constexpr unsigned kRounds = 5000;
+    constexpr std::size_t kRing = 8;
+    const std::size_t before = goheap_bytes_in_use(nullptr);
+    std::atomic<unsigned> failures{0};
+
+    auto worker = [&failures](unsigned id) {
+        Block ring[kRing] = {};
+        for (unsigned round = 0; round < kRounds; ++round) {
+            Block &slot = ring[round % kRing];
+            if (slot.data != nullptr) {
+                if (!intact(slot)) {
+                    failures.fetch_add(1);
+                }
+                goheap_free(nullptr, slot.data);
+            }
+            slot = take(nullptr, (round * 37u + id * 11u) % 300u, id * kRounds + round);
+            if (slot.data == nullptr || !aligned16(slot.data)) {
+                failures.fetch_add(1);
+                slot.data = nullptr;
+                continue;
+            }
+            fill(slot);
+        }
+        for (Block &slot : ring) {
+            if (slot.data != nullptr && !intact(slot)) {
+                failures.fetch_add(1);
+            }
+            goheap_free(nullptr, slot.data);
+        }
+    };
+
+    std::vector<std::thread> threads;
+    for (unsigned id = 0; id < kThreads; ++id) {
+        threads.emplace_back(worker, id);
+    }
+    for (std::thread &thread : threads) {
+        thread.join();
+    }
+    EXPECT_EQ(failures.load(), 0u);
+    EXPECT_EQ(goheap_bytes_in_use(nullptr), before);
+}
+
+}  // namespace
