@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <endian.h>
 #include <limits>
 #include <vector>
 
@@ -324,10 +325,224 @@ void release_fields(const var_desc_t *desc, void *record, uint32_t bits, uint32_
             desc->entries[i].routine(&release, at(record, desc->entries[i].offset), heap);
 }
 
+// ---- Fast paths over raw stream memory ----------------------------------------
+// When a stream lends its memory (XDR_INLINE), a record whose fields are all
+// of the eight kinds is written or read in place, without a call through the
+// stream's operations per word.  The field routines stay the reference: a
+// record with any other routine, or a stream that lends nothing, takes the
+// per-field path, which yields the same bytes and the same verdicts.
+
+enum class Shape : uint8_t { word, doubleword, string, other };
+
+Shape shape_of(fc_xdr_routine_t routine)
+{
+    if (routine == &mxdr_wrapstring)
+        return Shape::string;
+    if (routine == &mxdr_double || routine == &mxdr_u_hyper)
+        return Shape::doubleword;
+    if (routine == &mxdr_int || routine == &mxdr_long || routine == &mxdr_u_int ||
+        routine == &mxdr_u_long || routine == &mxdr_float)
+        return Shape::word;
+    return Shape::other;
+}
+
+Shape shape_of(fc_length_routine_t routine)
+{
+    if (routine == &xdr_length_of_encoded_wrapstring)
+        return Shape::string;
+    if (routine == &xdr_length_of_encoded_double || routine == &xdr_length_of_encoded_u_hyper)
+        return Shape::doubleword;
+    if (routine == &xdr_length_of_encoded_int || routine == &xdr_length_of_encoded_long ||
+        routine == &xdr_length_of_encoded_u_int || routine == &xdr_length_of_encoded_u_long ||
+        routine == &xdr_length_of_encoded_float)
+        return Shape::word;
+    return Shape::other;
+}
+
+void store_word(unsigned char *out, uint32_t value)
+{
+    value = htobe32(value);
+    std::memcpy(out, &value, sizeof value);
+}
+
+uint32_t load_word(const unsigned char *in)
+{
+    uint32_t value;
+    std::memcpy(&value, in, sizeof value);
+    return be32toh(value);
+}
+
+// Verdicts of a fast path: done, failed, or not applicable here.
+enum class Fast { ok, failed, declined };
+
+Fast encode_struct_in_place(XDR *xdrs, const var_desc_t *desc, const void *record, uint32_t bits)
+{
+    const uint32_t count = desc->count;
+    uint32_t lengths[FC_MAX_FIELDS];
+    uint64_t total = 4;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!is_present(bits, i))
+            continue;
+        switch (shape_of(desc->entries[i].routine)) {
+        case Shape::word:
+            total += 4;
+            break;
+        case Shape::doubleword:
+            total += 8;
+            break;
+        case Shape::string: {
+            const char *text = string_at(at(record, desc->entries[i].offset));
+            if (text == nullptr)
+                return Fast::failed;
+            const size_t length = std::strlen(text);
+            if (length > kMaxStringLength)
+                return Fast::failed;
+            lengths[i] = static_cast<uint32_t>(length);
+            total += 4 + length + padding_of(lengths[i]);
+            break;
+        }
+        case Shape::other:
+            return Fast::declined;
+        }
+    }
+    if (total > std::numeric_limits<int32_t>::max())
+        return Fast::failed;
+    auto *out = reinterpret_cast<unsigned char *>(XDR_INLINE(xdrs, static_cast<u_int>(total)));
+    if (out == nullptr)
+        return Fast::declined;
+    store_word(out, bits);
+    out += 4;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!is_present(bits, i))
+            continue;
+        const char *field = at(record, desc->entries[i].offset);
+        switch (shape_of(desc->entries[i].routine)) {
+        case Shape::word: {
+            uint32_t word;
+            std::memcpy(&word, field, sizeof word);
+            store_word(out, word);
+            out += 4;
+            break;
+        }
+        case Shape::doubleword: {
+            uint64_t value;
+            std::memcpy(&value, field, sizeof value);
+            store_word(out, static_cast<uint32_t>(value >> 32));
+            store_word(out + 4, static_cast<uint32_t>(value));
+            out += 8;
+            break;
+        }
+        case Shape::string: {
+            const uint32_t length = lengths[i];
+            store_word(out, length);
+            std::memcpy(out + 4, string_at(field), length);
+            out += 4 + length;
+            const uint32_t pad = padding_of(length);
+            std::memset(out, 0, pad);
+            out += pad;
+            break;
+        }
+        case Shape::other:
+            break;
+        }
+    }
+    return Fast::ok;
+}
+
+// Reads a string in place; the length is checked against the bytes left
+// before any memory is taken.
+bool read_string_in_place(const unsigned char *&in, const unsigned char *end, char **field,
+                          goheap_t *heap)
+{
+    if (end - in < 4)
+        return false;
+    const uint32_t length = load_word(in);
+    const uint32_t pad = padding_of(length);
+    if (length > kMaxStringLength || static_cast<uint64_t>(length) + pad > static_cast<uint64_t>(end - in - 4))
+        return false;
+    const unsigned char *bytes = in + 4;
+    if (std::memchr(bytes, 0, length) != nullptr)
+        return false;
+    for (uint32_t i = 0; i < pad; ++i)
+        if (bytes[length + i] != 0)
+            return false;
+    char *text = static_cast<char *>(goheap_malloc(heap, static_cast<size_t>(length) + 1));
+    if (text == nullptr)
+        return false;
+    std::memcpy(text, bytes, length);
+    text[length] = '\0';
+    *field = text;
+    in = bytes + length + pad;
+    return true;
+}
+
+Fast decode_struct_in_place(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap)
+{
+    // Only a memory stream says how many bytes it holds.
+    if (!is_memory_stream(xdrs))
+        return Fast::declined;
+    const uint32_t count = desc->count;
+    for (uint32_t i = 0; i < count; ++i)
+        if (shape_of(desc->entries[i].routine) == Shape::other)
+            return Fast::declined;
+    const auto *start = reinterpret_cast<const unsigned char *>(XDR_INLINE(xdrs, 0));
+    if (start == nullptr)
+        return Fast::declined;
+    const unsigned char *in = start;
+    const unsigned char *const end = start + xdrs->x_handy;
+
+    if (end - in < 4)
+        return Fast::failed;
+    const uint32_t bits = load_word(in);
+    in += 4;
+    if ((bits & ~field_mask(count)) != 0)
+        return Fast::failed;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (!is_present(bits, i))
+            continue;
+        char *field = at(record, desc->entries[i].offset);
+        bool ok = true;
+        switch (shape_of(desc->entries[i].routine)) {
+        case Shape::word:
+            ok = end - in >= 4;
+            if (ok) {
+                const uint32_t word = load_word(in);
+                std::memcpy(field, &word, sizeof word);
+                in += 4;
+            }
+            break;
+        case Shape::doubleword:
+            ok = end - in >= 8;
+            if (ok) {
+                const uint64_t value = (static_cast<uint64_t>(load_word(in)) << 32) | load_word(in + 4);
+                std::memcpy(field, &value, sizeof value);
+                in += 8;
+            }
+            break;
+        case Shape::string:
+            ok = read_string_in_place(in, end, reinterpret_cast<char **>(field), heap);
+            break;
+        case Shape::other:
+            ok = false;
+            break;
+        }
+        if (!ok) {
+            release_fields(desc, record, bits, i, heap);
+            return Fast::failed;
+        }
+    }
+    XDR_INLINE(xdrs, static_cast<u_int>(in - start)); // moves the stream past the message
+    set_present_bits(record, count, bits);
+    return Fast::ok;
+}
+
 int encode_struct(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap)
 {
     const uint32_t count = desc->count;
     const uint32_t bits = present_bits(record, count) & field_mask(count);
+    const Fast fast = encode_struct_in_place(xdrs, desc, record, bits);
+    if (fast != Fast::declined)
+        return fast == Fast::ok;
     if (!put_word(xdrs, bits))
         return 0;
     for (uint32_t i = 0; i < count; ++i)
@@ -339,6 +554,9 @@ int encode_struct(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *hea
 
 int decode_struct(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap)
 {
+    const Fast fast = decode_struct_in_place(xdrs, desc, record, heap);
+    if (fast != Fast::declined)
+        return fast == Fast::ok;
     const uint32_t count = desc->count;
     uint32_t bits = 0;
     if (!get_word(xdrs, &bits) || (bits & ~field_mask(count)) != 0)
@@ -504,7 +722,22 @@ extern "C" int xdr_length_of_encoded_optional_generic_struct(const var_length_de
     for (uint32_t i = 0; i < count; ++i) {
         if (!is_present(bits, i))
             continue;
-        const int length = desc->entries[i].routine(at(record, desc->entries[i].offset));
+        const var_length_desc_entry_t &entry = desc->entries[i];
+        int length;
+        switch (shape_of(entry.routine)) {
+        case Shape::word:
+            length = 4;
+            break;
+        case Shape::doubleword:
+            length = 8;
+            break;
+        case Shape::string:
+            length = string_length(at(record, entry.offset));
+            break;
+        default:
+            length = entry.routine(at(record, entry.offset));
+            break;
+        }
         if (length < 0)
             return -1;
         total += length;
