@@ -172,33 +172,22 @@ int free_string(void *field, goheap_t *heap)
 // int, long, u_int, u_long and float are four bytes moved as one word;
 // double and u_hyper eight bytes moved as two.  Only the bit pattern matters.
 
-int run_word(XDR *xdrs, void *field)
-{
-    uint32_t word = 0;
-    switch (xdrs->x_op) {
-    case XDR_ENCODE:
-        std::memcpy(&word, field, sizeof word);
-        return put_word(xdrs, word);
-    case XDR_DECODE:
-        if (!get_word(xdrs, &word))
-            return 0;
-        std::memcpy(field, &word, sizeof word);
-        return 1;
-    case XDR_FREE:
-        return 1;
-    }
-    return 0;
-}
+bool put_bits(XDR *xdrs, uint32_t value) { return put_word(xdrs, value); }
+bool put_bits(XDR *xdrs, uint64_t value) { return put_doubleword(xdrs, value); }
+bool get_bits(XDR *xdrs, uint32_t *value) { return get_word(xdrs, value); }
+bool get_bits(XDR *xdrs, uint64_t *value) { return get_doubleword(xdrs, value); }
 
-int run_doubleword(XDR *xdrs, void *field)
+// Moves a field's bit pattern, one word (uint32_t) or two (uint64_t).
+template <class Bits>
+int run_bits(XDR *xdrs, void *field)
 {
-    uint64_t value = 0;
+    Bits value = 0;
     switch (xdrs->x_op) {
     case XDR_ENCODE:
         std::memcpy(&value, field, sizeof value);
-        return put_doubleword(xdrs, value);
+        return put_bits(xdrs, value);
     case XDR_DECODE:
-        if (!get_doubleword(xdrs, &value))
+        if (!get_bits(xdrs, &value))
             return 0;
         std::memcpy(field, &value, sizeof value);
         return 1;
@@ -628,13 +617,13 @@ bool union_fits(const void *record, uint32_t desc_count)
         return source != nullptr && destination != nullptr && clone;                        \
     }
 
-FC_DEFINE_PRIMITIVE(int, run_word(xdrs, field), 4, (clone_bytes<4>(source, destination)))
-FC_DEFINE_PRIMITIVE(long, run_word(xdrs, field), 4, (clone_bytes<4>(source, destination)))
-FC_DEFINE_PRIMITIVE(u_int, run_word(xdrs, field), 4, (clone_bytes<4>(source, destination)))
-FC_DEFINE_PRIMITIVE(u_long, run_word(xdrs, field), 4, (clone_bytes<4>(source, destination)))
-FC_DEFINE_PRIMITIVE(float, run_word(xdrs, field), 4, (clone_bytes<4>(source, destination)))
-FC_DEFINE_PRIMITIVE(double, run_doubleword(xdrs, field), 8, (clone_bytes<8>(source, destination)))
-FC_DEFINE_PRIMITIVE(u_hyper, run_doubleword(xdrs, field), 8, (clone_bytes<8>(source, destination)))
+FC_DEFINE_PRIMITIVE(int, run_bits<uint32_t>(xdrs, field), 4, (clone_bytes<4>(source, destination)))
+FC_DEFINE_PRIMITIVE(long, run_bits<uint32_t>(xdrs, field), 4, (clone_bytes<4>(source, destination)))
+FC_DEFINE_PRIMITIVE(u_int, run_bits<uint32_t>(xdrs, field), 4, (clone_bytes<4>(source, destination)))
+FC_DEFINE_PRIMITIVE(u_long, run_bits<uint32_t>(xdrs, field), 4, (clone_bytes<4>(source, destination)))
+FC_DEFINE_PRIMITIVE(float, run_bits<uint32_t>(xdrs, field), 4, (clone_bytes<4>(source, destination)))
+FC_DEFINE_PRIMITIVE(double, run_bits<uint64_t>(xdrs, field), 8, (clone_bytes<8>(source, destination)))
+FC_DEFINE_PRIMITIVE(u_hyper, run_bits<uint64_t>(xdrs, field), 8, (clone_bytes<8>(source, destination)))
 FC_DEFINE_PRIMITIVE(wrapstring, run_string(xdrs, field, heap), string_length(field),
                     clone_string(source, destination, heap))
 #undef FC_DEFINE_PRIMITIVE
