@@ -33,6 +33,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "process_allocator.h"
+
 #if defined(__SANITIZE_ADDRESS__)
 #define HEAPKIT_ASAN 1
 #elif defined(__has_feature)
@@ -78,27 +80,17 @@ std::byte *chunk_data(Chunk *chunk) {
 
 // --- process allocator ----------------------------------------------------
 
-using AllocFn = void *(*)(std::size_t);
-using ReleaseFn = void (*)(void *);
-
-void *system_alloc(std::size_t size) { return std::malloc(size); }
-void system_release(void *block) { std::free(block); }
-
-// Two independent atomics: each load is cheap and race-free.  The pair is
-// only replaced while no allocation is in flight, so a mismatched pair is
-// never observed by a caller honouring that rule.
-std::atomic<AllocFn> g_alloc{&system_alloc};
-std::atomic<ReleaseFn> g_release{&system_release};
+service_common::ProcessAllocator g_allocator;
 
 // Payload bytes currently held by default-heap blocks, process-wide.
 std::atomic<std::size_t> g_default_in_use{0};
 
 void *raw_alloc(std::size_t size) {
-    return g_alloc.load(std::memory_order_acquire)(size);
+    return g_allocator.alloc(size);
 }
 
 void raw_release(void *block) {
-    g_release.load(std::memory_order_acquire)(block);
+    g_allocator.release(block);
 }
 
 // --- sanitizer hooks --------------------------------------------------------
@@ -305,13 +297,6 @@ size_t goheap_bytes_in_use(const goheap_t *heap) {
     return heap == nullptr ? g_default_in_use.load(std::memory_order_relaxed) : heap->in_use;
 }
 
-// alloc and release only work as a pair, so a table missing either one
-// restores malloc/free just as a null table does.
-void heapkit_set_allocator(const heapkit_allocator_t *allocator) {
-    const bool custom = allocator != nullptr && allocator->alloc != nullptr &&
-                        allocator->release != nullptr;
-    g_alloc.store(custom ? allocator->alloc : &system_alloc, std::memory_order_release);
-    g_release.store(custom ? allocator->release : &system_release, std::memory_order_release);
-}
+void heapkit_set_allocator(const heapkit_allocator_t *allocator) { g_allocator.replace(allocator); }
 
 }  // extern "C"

@@ -1,0 +1,47 @@
+// The replaceable process allocator behind each service library: malloc and
+// free unless a test installs its own pair (counting, or failing on demand).
+// Read on every call from any thread; replaced only while no block is in
+// flight, so a conforming caller never sees the two halves mismatched.
+#ifndef SERVICE_COMMON_PROCESS_ALLOCATOR_H
+#define SERVICE_COMMON_PROCESS_ALLOCATOR_H
+
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
+
+namespace service_common {
+
+class ProcessAllocator {
+public:
+    using Alloc = void *(*)(std::size_t);
+    using Release = void (*)(void *);
+
+    void *alloc(std::size_t size) const { return alloc_.load(std::memory_order_acquire)(size); }
+    void release(void *block) const { release_.load(std::memory_order_acquire)(block); }
+
+    // alloc and release only work as a pair: a pair missing either one
+    // restores malloc/free, as no pair does.
+    void replace(Alloc alloc, Release release)
+    {
+        const bool custom = alloc != nullptr && release != nullptr;
+        alloc_.store(custom ? alloc : &system_alloc, std::memory_order_release);
+        release_.store(custom ? release : &system_release, std::memory_order_release);
+    }
+
+    template <class Table>
+    void replace(const Table *table)
+    {
+        replace(table == nullptr ? nullptr : table->alloc, table == nullptr ? nullptr : table->release);
+    }
+
+private:
+    static void *system_alloc(std::size_t size) { return std::malloc(size); }
+    static void system_release(void *block) { std::free(block); }
+
+    std::atomic<Alloc> alloc_{&system_alloc};
+    std::atomic<Release> release_{&system_release};
+};
+
+} // namespace service_common
+
+#endif
