@@ -1,0 +1,92 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets of fuzz/ with clang, AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs each one on its seed corpus.
+#
+#   scripts/fuzz.sh [seconds-per-target]   run every target that long (default 20)
+#   scripts/fuzz.sh --coverage             report which field codec routines the
+#                                          corpus reaches (no fuzzing)
+#
+# A longer campaign is the same command with a bigger number, e.g.
+# `scripts/fuzz.sh 3600` for an hour per target.  Inputs the fuzzer finds
+# interesting accumulate in $FUZZ_BUILD/corpus/<target>/ and are reused by the
+# next run; an input that breaks an invariant or crashes is written to
+# $FUZZ_BUILD/findings/ and the script fails.  Reproduce one with
+#   $FUZZ_BUILD/fuzz/parcel_<target>_fuzzer <file>
+#
+# FUZZ_BUILD   build directory (default: build-fuzz in the source tree)
+# FUZZ_JOBS    parallel compile jobs (default 2)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${FUZZ_BUILD:-$root/build-fuzz}
+jobs=${FUZZ_JOBS:-2}
+targets=(decode message)
+
+"$root/scripts/deps.sh"
+
+configure() { # build-dir extra-cmake-args...
+  local dir=$1
+  shift
+  CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARCEL_WERROR=ON \
+    -DPARCEL_BUILD_FUZZ=ON -DPARCEL_BUILD_TESTS=OFF "$@" >/dev/null
+  local names=()
+  for target in "${targets[@]}"; do names+=("parcel_${target}_fuzzer"); done
+  cmake --build "$dir" -j"$jobs" --target "${names[@]}" >/dev/null
+}
+
+if [[ ${1:-} == --coverage ]]; then
+  # Source-based coverage of the library while the fuzzers replay the seed
+  # corpus and whatever earlier runs added to $FUZZ_BUILD/corpus.
+  dir=$build-coverage
+  flags="-fprofile-instr-generate -fcoverage-mapping"
+  configure "$dir" -DCMAKE_C_FLAGS="$flags" -DCMAKE_CXX_FLAGS="$flags" \
+    -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags"
+  rm -f "$dir"/*.profraw
+  for target in "${targets[@]}"; do
+    inputs=("$root/fuzz/corpus/$target")
+    [[ -d $build/corpus/$target ]] && inputs+=("$build/corpus/$target")
+    LLVM_PROFILE_FILE="$dir/$target-%p.profraw" \
+      "$dir/fuzz/parcel_${target}_fuzzer" -runs=0 "${inputs[@]}" >"$dir/$target.log" 2>&1
+  done
+  llvm-profdata-14 merge -sparse "$dir"/*.profraw -o "$dir/fuzz.profdata"
+  codec=$dir/COMMUNICATION_MSGS/app/fieldcodec/libfieldcodec.so
+  report=$(llvm-cov-14 report "$codec" -instr-profile="$dir/fuzz.profdata" --show-functions \
+    "$root/COMMUNICATION_MSGS/app/fieldcodec/fieldcodec.cpp")
+  echo "$report"
+  # Every primitive of the eight kinds (run in decode, encode and free mode
+  # through mxdr_<kind>), its length and its clone routine must be reached.
+  missed=0
+  for kind in int long u_int u_long float double u_hyper wrapstring; do
+    for routine in "mxdr_$kind" "xdr_length_of_encoded_$kind" "mxdr_clone_$kind"; do
+      line=$(grep -E "^$routine " <<<"$report" || true)
+      if [[ -z $line || $(awk '{print $2 - $3}' <<<"$line") -eq 0 ]]; then
+        echo "not reached: $routine"
+        missed=1
+      fi
+    done
+  done
+  echo "== line coverage of the stream routines behind them"
+  llvm-cov-14 show "$codec" -instr-profile="$dir/fuzz.profdata" -name-regex='run_bits|run_string' \
+    "$root/COMMUNICATION_MSGS/app/fieldcodec/fieldcodec.cpp" | grep -E 'XDR_(ENCODE|DECODE|FREE)'
+  exit $missed
+fi
+
+seconds=${1:-20}
+configure "$build"
+mkdir -p "$build/findings"
+status=0
+for target in "${targets[@]}"; do
+  work=$build/corpus/$target
+  mkdir -p "$work"
+  log=$build/$target.log
+  echo "== fuzzing $target for ${seconds}s"
+  if "$build/fuzz/parcel_${target}_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    -print_final_stats=1 -artifact_prefix="$build/findings/$target-" \
+    "$work" "$root/fuzz/corpus/$target" >"$log" 2>&1; then
+    grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' "$log"
+  else
+    tail -n 60 "$log"
+    echo "fuzz target $target failed; the input is in $build/findings/"
+    status=1
+  fi
+done
+exit $status
