@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <ostream>
 #include <type_traits>
 #include <vector>
 
@@ -163,6 +164,9 @@ struct TypeOps {
     Bytes (*sample)(int arm, unsigned variant, uint32_t fields);
 };
 
+// Test frameworks print a type by its name.
+inline void PrintTo(const TypeOps &type, std::ostream *out) { *out << type.name; }
+
 #define PARCEL_TEST_TYPE_OPS(T, IS_UNION, COUNT)                                                                \
     parcel_test::TypeOps{                                                                                       \
         #T,                                                                                                     \
@@ -258,6 +262,8 @@ struct MessageOps {
     // A message with every field set, encoded by parcel_encode_<msg>.
     Bytes (*sample)(unsigned variant);
 };
+
+inline void PrintTo(const MessageOps &msg, std::ostream *out) { *out << msg.name; }
 
 inline bool same_field(const char *a, const char *b, bool null_as_empty)
 {
