@@ -1,0 +1,208 @@
+// Building records from arguments and describing records as JSON.
+#include "messages.h"
+
+#include <algorithm>
+#include <new>
+#include <numeric>
+
+namespace parcel_tool {
+namespace {
+
+std::string joined(const std::vector<std::string_view> &names)
+{
+    std::string out;
+    for (const std::string_view name : names)
+        out += (out.empty() ? "" : ", ") + std::string(name);
+    return out;
+}
+
+std::vector<std::string_view> field_names(const Type &type)
+{
+    std::vector<std::string_view> names;
+    for (const Field &field : type.fields)
+        names.push_back(field.name);
+    return names;
+}
+
+std::vector<std::string_view> arm_names(const Type &type)
+{
+    std::vector<std::string_view> names;
+    for (const Arm &arm : type.arms)
+        names.push_back(arm.name);
+    return names;
+}
+
+std::string suggestion(std::string_view name, const std::vector<std::string_view> &candidates)
+{
+    const std::string_view near = closest(name, candidates);
+    return near.empty() ? "" : "; did you mean '" + std::string(near) + "'?";
+}
+
+// Splits "field=value" arguments, refusing malformed and repeated names.
+std::vector<std::pair<std::string, std::string>> split(const std::vector<std::string> &arguments)
+{
+    std::vector<std::pair<std::string, std::string>> pairs;
+    for (const std::string &argument : arguments) {
+        const size_t equals = argument.find('=');
+        if (equals == std::string::npos || equals == 0)
+            throw UsageError("expected field=value, got '" + argument + "'");
+        std::string name = argument.substr(0, equals);
+        for (const auto &[seen, value] : pairs)
+            if (seen == name)
+                throw UsageError("'" + name + "' is given twice");
+        pairs.emplace_back(std::move(name), argument.substr(equals + 1));
+    }
+    return pairs;
+}
+
+json fields_json(const Type &type, const void *record)
+{
+    json fields = json::object();
+    for (const Field &field : type.fields) {
+        const std::string name(field.name);
+        if (!field.has(record)) {
+            fields[name] = json{{"absent", true}};
+            continue;
+        }
+        const KindOps &kind = ops(field.kind);
+        fields[name] = kind.to_json(kind.load(static_cast<const char *>(record) + field.offset));
+    }
+    return fields;
+}
+
+size_t edit_distance(std::string_view a, std::string_view b)
+{
+    std::vector<size_t> row(b.size() + 1);
+    std::iota(row.begin(), row.end(), size_t{0});
+    for (size_t i = 1; i <= a.size(); ++i) {
+        size_t diagonal = row[0];
+        row[0] = i;
+        for (size_t j = 1; j <= b.size(); ++j) {
+            const size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+} // namespace
+
+// ---- Draft ------------------------------------------------------------------------
+
+Draft::Owned::~Owned()
+{
+    if (record != nullptr)
+        type->release(record);
+}
+
+void Draft::Owned::create(const Type &record_type)
+{
+    type = &record_type;
+    record = record_type.create();
+    if (record == nullptr)
+        throw std::bad_alloc();
+}
+
+Draft::Draft(const Type &type, const std::vector<std::string> &arguments)
+{
+    auto pairs = split(arguments);
+    if (!type.is_union) {
+        record_.create(type);
+        fill(type, record_.record, pairs, type.name);
+        return;
+    }
+
+    // A union: "arm" names the arm; the rest belongs to the arm's record.
+    const Arm *arm = nullptr;
+    const auto chosen = std::find_if(pairs.begin(), pairs.end(), [](const auto &pair) { return pair.first == "arm"; });
+    if (chosen != pairs.end()) {
+        const std::string arm_name = chosen->second;
+        pairs.erase(chosen);
+        if (arm_name != "none") {
+            arm = type.find_arm(arm_name);
+            if (arm == nullptr)
+                throw UsageError(std::string(type.name) + " has no arm '" + arm_name + "'" +
+                                 suggestion(arm_name, arm_names(type)) + " (its arms: " +
+                                 joined(arm_names(type)) + ", or none)");
+        }
+    }
+    if (arm == nullptr && !pairs.empty())
+        throw UsageError("'" + pairs.front().first + "' needs an arm of " + std::string(type.name) +
+                         ": give arm=<name>, one of " + joined(arm_names(type)));
+
+    record_.create(type);
+    if (arm == nullptr) {
+        type.select_arm(record_.record, -1, nullptr);
+        return;
+    }
+    arm_.create(*arm->type);
+    const std::string owner = std::string(arm->name) + " (" + std::string(arm->type->name) + ")";
+    fill(*arm->type, arm_.record, pairs, owner);
+    type.select_arm(record_.record, static_cast<int32_t>(arm->position), arm_.record);
+}
+
+void Draft::fill(const Type &record_type, void *record, std::vector<std::pair<std::string, std::string>> &pairs,
+                 std::string_view owner)
+{
+    // Every value is parsed before any is set, and values_ is not resized
+    // afterwards: the record keeps pointers to the text.
+    std::vector<const Field *> fields;
+    values_.reserve(pairs.size());
+    for (const auto &[name, text] : pairs) {
+        const Field *field = record_type.find_field(name);
+        if (field == nullptr) {
+            if (record_type.fields.empty())
+                throw UsageError(std::string(owner) + " has no fields, so not '" + name + "'");
+            throw UsageError(std::string(owner) + " has no field '" + name + "'" +
+                             suggestion(name, field_names(record_type)) + " (its fields: " +
+                             joined(field_names(record_type)) + ")");
+        }
+        try {
+            values_.push_back(ops(field->kind).parse(text));
+        } catch (const UsageError &error) {
+            throw UsageError("bad value for " + name + " (" + std::string(ops(field->kind).name) +
+                             "): " + error.what());
+        }
+        fields.push_back(field);
+    }
+    for (size_t i = 0; i < fields.size(); ++i)
+        if (!fields[i]->set(record, values_[i]))
+            throw std::logic_error("the record refused field " + std::string(fields[i]->name));
+}
+
+// ---- Describing ---------------------------------------------------------------------
+
+void describe(const Type &type, const void *record, json &out)
+{
+    if (!type.is_union) {
+        out["fields"] = fields_json(type, record);
+        return;
+    }
+    const int32_t discriminant = type.discriminant(record);
+    out["discriminant"] = discriminant;
+    if (discriminant < 0 || static_cast<size_t>(discriminant) >= type.arms.size()) {
+        out["arm"] = "none";
+        return;
+    }
+    const Arm &arm = type.arms[static_cast<size_t>(discriminant)];
+    out["arm"] = arm.name;
+    out["arm_type"] = arm.type->name;
+    out["fields"] = fields_json(*arm.type, type.arm_record(record));
+}
+
+std::string_view closest(std::string_view name, const std::vector<std::string_view> &candidates)
+{
+    std::string_view best;
+    size_t best_distance = std::max<size_t>(2, name.size() / 3) + 1;
+    for (const std::string_view candidate : candidates) {
+        const size_t distance = edit_distance(name, candidate);
+        if (distance < best_distance) {
+            best = candidate;
+            best_distance = distance;
+        }
+    }
+    return best;
+}
+
+} // namespace parcel_tool

@@ -1,0 +1,58 @@
+// Records as the tool makes and shows them: a record built from field=value
+// arguments, and a record described as JSON.
+#ifndef PARCEL_TOOLS_MESSAGES_H
+#define PARCEL_TOOLS_MESSAGES_H
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "registry.h"
+
+namespace parcel_tool {
+
+// A record of `type` on the default heap with the fields named by
+// "field=value" arguments; other fields stay absent.  For a union,
+// "arm=<name>" chooses the arm (none when absent or "none") and the other
+// arguments fill the arm's record.  The record points into the parsed values,
+// which the draft keeps; only the records are released, since the draft owns
+// the text.  Throws UsageError for an unknown field or arm, a malformed
+// argument or a value that does not fit its field's kind.
+class Draft {
+public:
+    Draft(const Type &type, const std::vector<std::string> &arguments);
+    Draft(const Draft &) = delete;
+    Draft &operator=(const Draft &) = delete;
+
+    const void *record() const { return record_.record; }
+
+private:
+    struct Owned {
+        const Type *type = nullptr;
+        void *record = nullptr;
+        Owned() = default;
+        Owned(const Owned &) = delete;
+        Owned &operator=(const Owned &) = delete;
+        ~Owned();
+        void create(const Type &record_type);
+    };
+
+    void fill(const Type &record_type, void *record, std::vector<std::pair<std::string, std::string>> &pairs,
+              std::string_view owner);
+
+    std::vector<Value> values_; // declared first: released last
+    Owned record_;
+    Owned arm_;
+};
+
+// Appends the record's contents to `out`: "fields" with every field by
+// name, its value or {"absent": true}; for a union "discriminant", "arm" (its
+// name, or "none"), "arm_type" and the arm record's "fields".
+void describe(const Type &type, const void *record, json &out);
+
+// The candidate closest to `name` in spelling, or "" when none is close.
+std::string_view closest(std::string_view name, const std::vector<std::string_view> &candidates);
+
+} // namespace parcel_tool
+
+#endif // PARCEL_TOOLS_MESSAGES_H
