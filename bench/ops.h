@@ -1,0 +1,196 @@
+// The operations that the benchmarks time, one class each.  An operation is
+// set up by its constructor (never timed) and performs one operation per
+// call.  One that fills an arena says how many operations a batch holds
+// (kBatch) and gets a fresh arena from next_batch(), which is not timed
+// either; kBatch is 0 for the others.  Any failure aborts: a benchmark of an
+// operation that fails would time the failure path.
+#ifndef PARCEL_BENCH_OPS_H
+#define PARCEL_BENCH_OPS_H
+
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+
+#include "samples.h"
+
+namespace bench {
+
+// The loop's own cost: what the instruction counts of the others are net of.
+struct empty_op {
+    static constexpr uint32_t kBatch = 0;
+    void operator()() { benchmark::ClobberMemory(); }
+};
+
+// ---- A record's routine family ------------------------------------------------------
+
+// xdr_encode_T into a buffer that every call reuses.
+template <class T>
+class encode_op {
+public:
+    static constexpr uint32_t kBatch = 0;
+    void operator()()
+    {
+        const int32_t written = family<T>::encode(&sample_.record, buffer_, kBufferSize);
+        if (written <= 0)
+            fail("encode failed");
+        benchmark::DoNotOptimize(written);
+    }
+
+private:
+    sample<T> &sample_ = sample_of<T>();
+    alignas(8) unsigned char buffer_[kBufferSize];
+};
+
+// xdr_length_of_encoded_T.
+template <class T>
+class length_op {
+public:
+    static constexpr uint32_t kBatch = 0;
+    void operator()()
+    {
+        const int length = family<T>::length(&sample_.record);
+        if (length <= 0)
+            fail("length failed");
+        benchmark::DoNotOptimize(length);
+    }
+
+private:
+    sample<T> &sample_ = sample_of<T>();
+};
+
+// xdr_decode_p_T onto the default heap, then xdr_free_p_T.
+template <class T>
+class decode_free_op {
+public:
+    static constexpr uint32_t kBatch = 0;
+    void operator()()
+    {
+        T *record = nullptr;
+        if (family<T>::decode(bytes_.data(), size_, &record) != static_cast<int32_t>(size_))
+            fail("decode failed");
+        benchmark::DoNotOptimize(record);
+        family<T>::release(&record);
+    }
+
+private:
+    const std::vector<unsigned char> &bytes_ = encoded<T>();
+    const uint32_t size_ = static_cast<uint32_t>(bytes_.size());
+};
+
+// xdr_decode_p_T_to_given_goheap into one arena for kBatch decodes; a goheap
+// cannot be emptied, so each batch gets a new one, outside the timed part.
+template <class T>
+class decode_goheap_op {
+public:
+    static constexpr uint32_t kBatch = 256;
+    decode_goheap_op() { next_batch(); }
+    ~decode_goheap_op() { goheap_destroy(heap_); }
+    decode_goheap_op(const decode_goheap_op &) = delete;
+    decode_goheap_op &operator=(const decode_goheap_op &) = delete;
+
+    void operator()()
+    {
+        T *record = nullptr;
+        if (family<T>::decode_to_given_goheap(bytes_.data(), size_, &record, heap_) !=
+            static_cast<int32_t>(size_))
+            fail("decode into a goheap failed");
+        benchmark::DoNotOptimize(record);
+    }
+
+    void next_batch()
+    {
+        goheap_destroy(heap_);
+        // Room for a batch without growing: each decode takes the record and
+        // its strings, each block behind a 16-byte header.
+        heap_ = goheap_create(kBatch * (sizeof(T) + 2 * size_ + 16 * 16));
+        if (heap_ == nullptr)
+            fail("cannot create a goheap");
+    }
+
+private:
+    const std::vector<unsigned char> &bytes_ = encoded<T>();
+    const uint32_t size_ = static_cast<uint32_t>(bytes_.size());
+    goheap_t *heap_ = nullptr;
+};
+
+// xdr_decode_p_T_to_new_goheap, then goheap_destroy: one allocation.
+template <class T>
+class decode_new_goheap_op {
+public:
+    static constexpr uint32_t kBatch = 0;
+    void operator()()
+    {
+        T *record = nullptr;
+        goheap_t *heap = nullptr;
+        if (family<T>::decode_to_new_goheap(bytes_.data(), size_, &record, &heap) !=
+            static_cast<int32_t>(size_))
+            fail("decode into a new goheap failed");
+        benchmark::DoNotOptimize(record);
+        goheap_destroy(heap);
+    }
+
+private:
+    const std::vector<unsigned char> &bytes_ = encoded<T>();
+    const uint32_t size_ = static_cast<uint32_t>(bytes_.size());
+};
+
+// xdr_clone_T onto the default heap, then xdr_free_p_T.
+template <class T>
+class clone_free_op {
+public:
+    static constexpr uint32_t kBatch = 0;
+    void operator()()
+    {
+        T *copy = family<T>::clone(&sample_.record);
+        if (copy == nullptr)
+            fail("clone failed");
+        benchmark::DoNotOptimize(copy);
+        family<T>::release(&copy);
+    }
+
+private:
+    sample<T> &sample_ = sample_of<T>();
+};
+
+// ---- The message API --------------------------------------------------------------------
+
+// parcel_encode_<msg> into a reused buffer.
+template <class Message>
+class api_encode_op {
+public:
+    static constexpr uint32_t kBatch = 0;
+    void operator()()
+    {
+        const int32_t written = message<Message>::encode(msg_, buffer_, kBufferSize);
+        if (written <= 0)
+            fail("message encode failed");
+        benchmark::DoNotOptimize(written);
+    }
+
+private:
+    Message msg_ = message<Message>::make();
+    alignas(8) unsigned char buffer_[kBufferSize];
+};
+
+// parcel_decode_<msg>, then parcel_free_<msg>.
+template <class Message>
+class api_decode_free_op {
+public:
+    static constexpr uint32_t kBatch = 0;
+    void operator()()
+    {
+        Message *msg = nullptr;
+        if (message<Message>::decode(bytes_.data(), size_, &msg) != 0)
+            fail("message decode failed");
+        benchmark::DoNotOptimize(msg);
+        message<Message>::release(msg);
+    }
+
+private:
+    const std::vector<unsigned char> &bytes_ = encoded<typename message<Message>::record>();
+    const uint32_t size_ = static_cast<uint32_t>(bytes_.size());
+};
+
+} // namespace bench
+
+#endif // PARCEL_BENCH_OPS_H

@@ -1,0 +1,548 @@
+#!/usr/bin/env python3
+"""Turns a parcel_bench run into docs/performance.md and its chart.
+
+Reads the Google Benchmark JSON (medians of the repetitions) and the
+callgrind profiles of the cu_vuser_msg_t cases, prints the ratio checks with
+PASS or FAIL, and writes the Markdown page and an SVG chart.  A missed ratio
+is reported, never an error: the exit status is 0 whenever the inputs could
+be read.
+
+    report.py --benchmark run.json --callgrind DIR --iterations N
+              --doc docs/performance.md --chart docs/performance.svg
+"""
+
+import argparse
+import datetime
+import json
+import os
+import re
+import subprocess
+import sys
+from html import escape
+
+CHECKED = "cu_vuser_msg_t"
+
+# Operations of the per-type table: (case prefix, column heading).
+PARCEL_COLUMNS = [
+    ("parcel/encode", "encode"),
+    ("parcel/length", "length"),
+    ("parcel/decode_free", "decode + free"),
+    ("parcel/decode_goheap", "decode, reused goheap"),
+    ("parcel/decode_new_goheap", "decode, new goheap"),
+    ("parcel/clone_free", "clone + free"),
+    ("api/encode", "API encode"),
+    ("api/decode_free", "API decode + free"),
+]
+
+# What each case of the checked type does, in the order the page lists them.
+VUSER_CASES = [
+    ("parcel/encode", "parcel encode (xdr_encode_T)"),
+    ("parcel/length", "parcel encoded length"),
+    ("api/encode", "message API encode"),
+    ("rpcgen/encode", "rpcgen encode"),
+    ("floor/encode", "floor encode"),
+    ("protobuf/serialize", "protobuf serialize"),
+    ("parcel/decode_goheap", "parcel decode, reused goheap"),
+    ("parcel/decode_new_goheap", "parcel decode, new goheap + destroy"),
+    ("parcel/decode_free", "parcel decode + xdr_free_p_T"),
+    ("api/decode_free", "message API decode + free"),
+    ("rpcgen/decode_free", "rpcgen decode + xdr_free"),
+    ("floor/decode_arena", "floor decode, strings in an arena"),
+    ("floor/decode_free", "floor decode + free"),
+    ("protobuf/parse", "protobuf parse, fresh message"),
+    ("parcel/clone_free", "parcel clone + free"),
+]
+
+IMPLEMENTATION_COLOURS = {
+    "parcel": "#2f6db5",
+    "api": "#6a9fd8",
+    "rpcgen": "#d07a2c",
+    "floor": "#4a9a55",
+    "protobuf": "#9a5aa8",
+}
+
+
+def load_benchmark(path):
+    """Median CPU ns and counters per case, and the run's context."""
+    with open(path) as f:
+        data = json.load(f)
+    results = {}
+    plain = {}
+    for entry in data["benchmarks"]:
+        name = entry.get("run_name", entry["name"])
+        scale = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[entry.get("time_unit", "ns")]
+        row = {
+            "cpu": entry["cpu_time"] * scale,
+            "real": entry["real_time"] * scale,
+            "hook_allocs": entry.get("hook_allocs"),
+            "mallocs": entry.get("mallocs"),
+        }
+        if entry.get("aggregate_name") == "median":
+            results[name] = row
+        elif entry.get("run_type", "iteration") == "iteration":
+            plain.setdefault(name, row)
+    for name, row in plain.items():  # a run without repetitions
+        results.setdefault(name, row)
+    return results, data.get("context", {})
+
+
+def callgrind_total(path):
+    with open(path) as f:
+        for line in f:
+            if line.startswith(("summary:", "totals:")):
+                return int(line.split()[1])
+    raise ValueError(f"{path}: no totals line")
+
+
+def case_file(case):
+    return case.replace("/", "__") + ".out"
+
+
+def load_instructions(directory, iterations):
+    """Instructions per operation of every profiled case, net of the loop."""
+    if not directory or not os.path.isdir(directory) or iterations <= 0:
+        return {}
+    totals = {}
+    for name in os.listdir(directory):
+        if name.endswith(".out"):
+            totals[name[:-4].replace("__", "/")] = callgrind_total(os.path.join(directory, name))
+    baseline = totals.get("baseline/empty", 0) / iterations
+    return {case: total / iterations - baseline for case, total in totals.items() if case != "baseline/empty"}
+
+
+def annotate(path, *options, cwd=None):
+    try:
+        return subprocess.run(["callgrind_annotate", "--threshold=100", *options, path],
+                              capture_output=True, text=True, check=True, cwd=cwd).stdout
+    except (OSError, subprocess.CalledProcessError):
+        return ""
+
+
+COST = re.compile(r"\s*([\d,]+)\s+\(\s*[\d.]+%\)\s+(.*)$")
+
+
+def hot_spots(path, limit=8):
+    """The functions with the most instructions of their own in a profile:
+    (function, shared object, instructions, share of the total)."""
+    rows = {}
+    objects = {}
+    total = None
+    for line in annotate(path, "--auto=no").splitlines():
+        m = COST.match(line)
+        if not m:
+            continue
+        count = int(m.group(1).replace(",", ""))
+        what = m.group(2)
+        if what.startswith("PROGRAM TOTALS"):
+            total = count
+            continue
+        obj = ""
+        om = re.search(r"\s\[([^\]]+)\]$", what)
+        if om:
+            obj = os.path.basename(om.group(1))
+            what = what[: om.start()]
+        # "file:function": code inlined from another file comes as a row of
+        # its own under the function it was inlined into.
+        _, _, function = what.partition(":")
+        function = function.strip() or what
+        if function.startswith("0x"):
+            function = f"{obj}+{function} (no symbol)"
+        function = function.replace("bench::(anonymous namespace)::", "")
+        rows[function] = rows.get(function, 0) + count
+        if obj:
+            objects.setdefault(function, obj)
+    if not total:
+        return []
+    ranked = sorted(rows.items(), key=lambda kv: -kv[1])[:limit]
+    return [(name, objects.get(name, ""), count, 100.0 * count / total) for name, count in ranked]
+
+
+def hot_lines(path, root, limit=10):
+    """The library's source lines with the most instructions of their own:
+    (file relative to the repository, line, source text, instructions)."""
+    rows = []
+    source = None
+    number = None
+    # callgrind_annotate names files below its working directory relatively.
+    for line in annotate(path, "--auto=yes", "--context=0", cwd=root).splitlines():
+        if line.startswith("-- Auto-annotated source:"):
+            source = os.path.normpath(os.path.join(root, line.split(":", 1)[1].strip()))
+            number = None
+            continue
+        if line.startswith("---") or "events annotated" in line:
+            number = None
+            continue
+        m = re.match(r"-- line (\d+) -", line)
+        if m:
+            number = int(m.group(1))
+            continue
+        m = COST.match(line)
+        if not m or number is None or source is None or line.lstrip().startswith("=>"):
+            continue
+        if m.group(2).startswith("=>"):
+            continue
+        if source.startswith(os.path.join(root, "COMMUNICATION_MSGS") + os.sep):
+            rows.append((os.path.relpath(source, root), number, m.group(2).strip(),
+                         int(m.group(1).replace(",", ""))))
+        number += 1
+    return sorted(rows, key=lambda r: -r[3])[:limit]
+
+
+def fmt_ns(value):
+    if value is None:
+        return "–"
+    return f"{value:.1f}" if value < 100 else f"{value:.0f}"
+
+
+def fmt_count(value):
+    if value is None:
+        return "–"
+    return f"{value:.0f}" if abs(value - round(value)) < 0.005 else f"{value:.2f}"
+
+
+def fmt_ratio(value):
+    return "–" if value is None else f"{value:.2f}"
+
+
+class Checks:
+    def __init__(self, times, instructions):
+        self.times = times
+        self.instructions = instructions
+        self.rows = []
+
+    def ratio(self, numerator, denominator, limit, what):
+        for measure, source in (("time", self.times), ("instructions", self.instructions)):
+            top = source.get(f"{numerator}/{CHECKED}")
+            bottom = source.get(f"{denominator}/{CHECKED}")
+            if isinstance(top, dict):
+                top = top["cpu"]
+            if isinstance(bottom, dict):
+                bottom = bottom["cpu"]
+            value = top / bottom if top is not None and bottom else None
+            verdict = "n/a" if value is None else ("PASS" if value <= limit else "FAIL")
+            self.rows.append((what, measure, value, limit, verdict))
+
+    def allocations(self, prefix, expected, what):
+        offenders = []
+        measured = 0
+        for name, row in self.times.items():
+            if name.startswith(prefix + "/") and row.get("hook_allocs") is not None:
+                measured += 1
+                counts = [row["hook_allocs"]] + ([row["mallocs"]] if row.get("mallocs") is not None else [])
+                if any(abs(c - expected) > 1e-9 for c in counts):
+                    offenders.append(f"{name.split('/')[-1]} ({'/'.join(fmt_count(c) for c in counts)})")
+        verdict = "n/a" if measured == 0 else ("PASS" if not offenders else "FAIL")
+        self.rows.append((what, "allocations", None, expected, verdict, measured, offenders))
+
+
+def run_checks(times, instructions, have_protobuf):
+    c = Checks(times, instructions)
+    c.ratio("parcel/encode", "rpcgen/encode", 0.25, "encode ≤ 1/4 × rpcgen encode")
+    c.ratio("parcel/encode", "floor/encode", 2.0, "encode ≤ 2 × floor encode")
+    c.ratio("parcel/length", "parcel/encode", 1 / 3, "encoded length ≤ 1/3 × encode")
+    c.ratio("parcel/decode_goheap", "rpcgen/decode_free", 0.25, "decode into a reused goheap ≤ 1/4 × rpcgen decode + free")
+    c.ratio("parcel/decode_free", "rpcgen/decode_free", 1.0, "decode + xdr_free_p_T ≤ rpcgen decode + free")
+    if have_protobuf:
+        c.ratio("api/decode_free", "protobuf/parse", 1.0, "message API decode + free ≤ protobuf parse")
+    else:
+        c.ratio("api/decode_free", "rpcgen/decode_free", 1.5, "message API decode + free ≤ 1.5 × rpcgen decode + free")
+    c.ratio("api/encode", "parcel/encode", 1.2, "message API encode ≤ 1.2 × encode")
+    c.allocations("parcel/encode", 0, "encode allocates nothing (all types)")
+    c.allocations("parcel/length", 0, "encoded length allocates nothing (all types)")
+    c.allocations("api/encode", 0, "message API encode allocates nothing (all messages)")
+    c.allocations("parcel/decode_new_goheap", 1, "decode into a new goheap allocates the goheap alone (all types)")
+    return c.rows
+
+
+def limit_text(limit):
+    for text, value in (("1/4", 0.25), ("1/3", 1 / 3)):
+        if abs(limit - value) < 1e-9:
+            return text
+    return f"{limit:g}"
+
+
+# ---- the chart --------------------------------------------------------------------
+
+
+def operation_group(case):
+    """encode, decode or clone: the chart separates the three."""
+    operation = case.split("/")[1]
+    for group in ("decode", "parse", "clone"):
+        if operation.startswith(group):
+            return "decode" if group == "parse" else group
+    return "encode"
+
+
+def chart_svg(times, instructions):
+    rows = [(label, case) for case, label in VUSER_CASES if f"{case}/{CHECKED}" in times]
+    label_w, panel_w, gap, row_h, top = 300, 330, 60, 22, 64
+    width = label_w + 2 * panel_w + gap + 20
+    height = top + row_h * len(rows) + 40
+    out = [
+        f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" '
+        f'font-family="DejaVu Sans, Arial, sans-serif" font-size="12">',
+        f'<rect width="{width}" height="{height}" fill="white"/>',
+        f'<text x="{width / 2}" y="20" text-anchor="middle" font-size="15" font-weight="bold">'
+        f"{CHECKED}: cost per operation (shorter is faster)</text>",
+    ]
+    panels = [
+        ("CPU time, ns (median)", lambda case: times.get(f"{case}/{CHECKED}", {}).get("cpu")),
+        ("instructions (callgrind)", lambda case: instructions.get(f"{case}/{CHECKED}")),
+    ]
+    for p, (title, get) in enumerate(panels):
+        x0 = label_w + p * (panel_w + gap)
+        values = [get(case) for _, case in rows]
+        peak = max([v for v in values if v is not None] or [1.0])
+        out.append(f'<text x="{x0 + panel_w / 2}" y="{top - 22}" text-anchor="middle" font-weight="bold">{escape(title)}</text>')
+        out.append(f'<line x1="{x0}" y1="{top - 8}" x2="{x0}" y2="{top + row_h * len(rows)}" stroke="#444"/>')
+        for i, ((_, case), value) in enumerate(zip(rows, values)):
+            y = top + i * row_h
+            if value is None:
+                out.append(f'<text x="{x0 + 4}" y="{y + 14}" fill="#888">not measured</text>')
+                continue
+            w = max(1.0, (panel_w - 70) * value / peak)
+            colour = IMPLEMENTATION_COLOURS.get(case.split("/")[0], "#777")
+            out.append(f'<rect x="{x0}" y="{y + 3}" width="{w:.1f}" height="{row_h - 7}" fill="{colour}"/>')
+            text = fmt_ns(value) if p == 0 else f"{value:.0f}"
+            out.append(f'<text x="{x0 + w + 4:.1f}" y="{y + 15}">{text}</text>')
+    for i, (label, case) in enumerate(rows):
+        y = top + i * row_h
+        out.append(f'<text x="{label_w - 8}" y="{y + 15}" text-anchor="end">{escape(label)}</text>')
+        if i > 0 and operation_group(case) != operation_group(rows[i - 1][1]):
+            out.append(f'<line x1="10" y1="{y}" x2="{width - 10}" y2="{y}" stroke="#ccc" stroke-dasharray="4 3"/>')
+    legend_y = top + row_h * len(rows) + 24
+    x = 20
+    for name, colour in IMPLEMENTATION_COLOURS.items():
+        out.append(f'<rect x="{x}" y="{legend_y - 10}" width="12" height="12" fill="{colour}"/>')
+        out.append(f'<text x="{x + 16}" y="{legend_y}">{name}</text>')
+        x += 100
+    out.append("</svg>")
+    return "\n".join(out) + "\n"
+
+
+# ---- the page ----------------------------------------------------------------------
+
+
+def git_state(root):
+    try:
+        commit = subprocess.run(["git", "-C", root, "rev-parse", "--short", "HEAD"], capture_output=True,
+                                text=True, check=True).stdout.strip()
+        dirty = subprocess.run(["git", "-C", root, "status", "--porcelain", "--untracked-files=no", "--",
+                                "COMMUNICATION_MSGS"], capture_output=True, text=True, check=True).stdout.strip()
+        return commit + (" with uncommitted library changes" if dirty else "")
+    except (OSError, subprocess.CalledProcessError):
+        return "unknown"
+
+
+def page(times, instructions, context, checks, hot, chart_name, args):
+    types = []
+    seen = set()
+    for name in times:
+        if name.startswith("parcel/encode/"):
+            t = name.split("/")[-1]
+            if t not in seen:
+                seen.add(t)
+                types.append(t)
+    have_protobuf = any(n.startswith("protobuf/") for n in times)
+    anchors = sorted({n.split("/")[-1] for n in times if n.startswith("rpcgen/")},
+                     key=lambda t: types.index(t) if t in types else 99)
+    cpu = lambda case: times.get(case, {}).get("cpu")
+
+    def ratio(a, b):
+        x, y = cpu(a), cpu(b)
+        return x / y if x is not None and y else None
+
+    lines = []
+    w = lines.append
+    w("# Performance")
+    w("")
+    w("How fast parcel encodes, measures, decodes and clones each of the thirty")
+    w("types, next to three anchors on the same shapes and the same values: the")
+    w("routines rpcgen generates for the same wire format (over libtirpc memory")
+    w("streams), a hand-written big-endian codec of `cu_vuser_msg_t` (the floor),")
+    w("and protobuf messages with the same fields.")
+    w("")
+    w("This page is written by `bash scripts/bench.sh`; every number below comes")
+    w("from its last run. Do not edit it by hand: run the script again.")
+    w("")
+    w(f"![{CHECKED}: time and instructions per operation]({chart_name})")
+    w("")
+    w(f"## Checks on `{CHECKED}`")
+    w("")
+    w("Time is median CPU time per operation; instructions are counted by")
+    w("callgrind over a fixed number of operations, net of the empty loop.")
+    w("")
+    w("| check | measure | ratio | limit | result |")
+    w("|---|---|---:|---:|---|")
+    for row in checks:
+        if row[1] == "allocations":
+            what, _, _, expected, verdict, measured, offenders = row
+            detail = f"{measured} cases" + (": " + ", ".join(offenders) if offenders else "")
+            w(f"| {what} | allocations (hooks/malloc) | {detail} | {expected} | **{verdict}** |")
+        else:
+            what, measure, value, limit, verdict = row
+            w(f"| {what} | {measure} | {fmt_ratio(value)} | {limit_text(limit)} | **{verdict}** |")
+    w("")
+    w(f"## `{CHECKED}` and its anchors")
+    w("")
+    w("| operation | CPU ns | instructions | allocations (hooks) | allocations (malloc) |")
+    w("|---|---:|---:|---:|---:|")
+    for case, label in VUSER_CASES:
+        row = times.get(f"{case}/{CHECKED}")
+        if row is None:
+            continue
+        hooks = row["hook_allocs"] if case.startswith(("parcel/", "api/")) else None
+        w(f"| {label} | {fmt_ns(row['cpu'])} | {fmt_count(instructions.get(f'{case}/{CHECKED}'))} | "
+          f"{fmt_count(hooks)} | {fmt_count(row['mallocs'])} |")
+    w("")
+    w("Allocations through the hooks are the blocks parcel takes through heapkit,")
+    w("taskbase and hostshim; allocations from malloc count every block the")
+    w("process takes from the C allocator during the operation (libtirpc's and")
+    w("protobuf's included).")
+    w("")
+    w("## Every type")
+    w("")
+    w("CPU ns per operation (median). Unions carry the arm with the longest")
+    w("encoding: " + ", ".join(f"`{k[len('bench.arm.'):]}` → `{v}`" for k, v in sorted(context.items())
+                               if k.startswith("bench.arm.")) + ".")
+    w("The last column is the allocations of a decode into a new goheap (one is the goheap itself).")
+    w("")
+    w("| type | bytes | " + " | ".join(h for _, h in PARCEL_COLUMNS) + " | new-goheap allocations |")
+    w("|---|---:|" + "---:|" * len(PARCEL_COLUMNS) + "---:|")
+    for t in types:
+        cells = [fmt_ns(cpu(f"{prefix}/{t}")) for prefix, _ in PARCEL_COLUMNS]
+        size = context.get(f"bench.bytes.{t}", "")
+        allocs = times.get(f"parcel/decode_new_goheap/{t}", {}).get("hook_allocs")
+        w(f"| `{t}` | {size} | " + " | ".join(cells) + f" | {fmt_count(allocs)} |")
+    w("")
+    w("## Against the anchors, per shape")
+    w("")
+    w("Ratios of CPU time; below 1 means parcel is faster.")
+    w("")
+    heads = ["encode / rpcgen", "decode + free / rpcgen", "reused goheap / rpcgen decode + free"]
+    if have_protobuf:
+        heads += ["encode / protobuf serialize", "API decode + free / protobuf parse"]
+    w("| type | " + " | ".join(heads) + " |")
+    w("|---|" + "---:|" * len(heads))
+    for t in anchors:
+        cells = [ratio(f"parcel/encode/{t}", f"rpcgen/encode/{t}"),
+                 ratio(f"parcel/decode_free/{t}", f"rpcgen/decode_free/{t}"),
+                 ratio(f"parcel/decode_goheap/{t}", f"rpcgen/decode_free/{t}")]
+        if have_protobuf:
+            cells += [ratio(f"parcel/encode/{t}", f"protobuf/serialize/{t}"),
+                      ratio(f"api/decode_free/{t}", f"protobuf/parse/{t}")]
+        w(f"| `{t}` | " + " | ".join(fmt_ratio(c) for c in cells) + " |")
+    w("")
+    if hot:
+        w("## Where parcel's instructions go")
+        w("")
+        w("From the callgrind profiles of the `cu_vuser_msg_t` cases: the functions")
+        w("with the most instructions of their own (code inlined into a function")
+        w("counts as that function's), then the library's hottest source lines")
+        w("(line numbers of the commit measured).")
+        w("")
+        for case, spots, source_lines in hot:
+            w(f"### {case}")
+            w("")
+            w("| function | object | instructions per op | share |")
+            w("|---|---|---:|---:|")
+            for name, obj, count, share in spots:
+                w(f"| `{name}` | {obj} | {count / args.iterations:.0f} | {share:.1f}% |")
+            w("")
+            if source_lines:
+                w("| source line | code | instructions per op |")
+                w("|---|---|---:|")
+                for path, number, text, count in source_lines:
+                    code = text.replace("|", "\\|")
+                    w(f"| {path}:{number} | `{code}` | {count / args.iterations:.1f} |")
+                w("")
+    w("## How to reproduce")
+    w("")
+    w("    bash scripts/bench.sh [build-dir]     # default build dir: /tmp/parcel-bench")
+    w("")
+    w("It installs what is missing (the protobuf anchors need libprotobuf-dev and")
+    w("protobuf-compiler; without them the benchmark builds and runs without those")
+    w("anchors and the message-API decode check falls back to 1.5 × rpcgen), builds")
+    w("`parcel_bench` in Release with `-O2`, checks that parcel, rpcgen, the floor and")
+    w("the message API produce the same bytes, times every case (Google Benchmark,")
+    w(f"{args.repetitions} repetitions, medians), runs the `{CHECKED}` cases under")
+    w(f"`valgrind --tool=callgrind` for {args.iterations} operations each, and writes")
+    w("this page and its chart. Knobs: `BENCH_MIN_TIME` (seconds per repetition),")
+    w("`BENCH_REPETITIONS`, `BENCH_CALLGRIND_ITERATIONS`, `BENCH_FILTER` (a regular")
+    w("expression of the cases to time).")
+    w("")
+    w("One case by hand:")
+    w("")
+    w("    parcel_bench --list")
+    w("    parcel_bench --benchmark_filter='/cu_vuser_msg_t$'")
+    w("    valgrind --tool=callgrind --toggle-collect=bench_drive_op \\")
+    w("        parcel_bench --drive=parcel/encode/cu_vuser_msg_t --iterations=20000")
+    w("")
+    w("## This run")
+    w("")
+    caches = ", ".join(f"L{c.get('level')} {c.get('type', '').lower()} {c.get('size', 0) // 1024} KiB"
+                       for c in context.get("caches", []))
+    load = context.get("load_avg")
+    w(f"- date: {context.get('date', 'unknown')}")
+    w(f"- library: commit {args.commit}")
+    w(f"- host: {context.get('num_cpus', '?')} CPUs at {context.get('mhz_per_cpu', '?')} MHz; {caches}")
+    if load:
+        w(f"- load average when the run started: {', '.join(f'{x:.2f}' for x in load)} (the machine is shared:")
+        w("  CPU time is reported rather than wall time, and instruction counts do not")
+        w("  depend on load)")
+    w(f"- protobuf anchors: {context.get('bench.protobuf', 'unknown')}; process-wide malloc counts: "
+      f"{context.get('bench.process_wide_mallocs', 'unknown')}")
+    w("")
+    return "\n".join(lines)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--benchmark", required=True)
+    parser.add_argument("--callgrind")
+    parser.add_argument("--iterations", type=int, default=0)
+    parser.add_argument("--repetitions", type=int, default=0)
+    parser.add_argument("--doc", required=True)
+    parser.add_argument("--chart", required=True)
+    parser.add_argument("--root", default=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    args = parser.parse_args()
+    args.commit = git_state(args.root)
+
+    times, context = load_benchmark(args.benchmark)
+    instructions = load_instructions(args.callgrind, args.iterations)
+    have_protobuf = context.get("bench.protobuf") == "yes"
+    checks = run_checks(times, instructions, have_protobuf)
+
+    hot = []
+    if args.callgrind:
+        for case in ("parcel/encode", "parcel/decode_goheap", "parcel/decode_free", "api/decode_free"):
+            path = os.path.join(args.callgrind, case_file(f"{case}/{CHECKED}"))
+            if os.path.exists(path):
+                hot.append((f"{case}/{CHECKED}", hot_spots(path), hot_lines(path, args.root)))
+
+    with open(args.chart, "w") as f:
+        f.write(chart_svg(times, instructions))
+    with open(args.doc, "w") as f:
+        f.write(page(times, instructions, context, checks, hot, os.path.basename(args.chart), args))
+
+    print(f"\nChecks on {CHECKED}:")
+    for row in checks:
+        if row[1] == "allocations":
+            what, _, _, expected, verdict, measured, offenders = row
+            print(f"  {verdict:4}  {what}" + (f": {', '.join(offenders)}" if offenders else ""))
+        else:
+            what, measure, value, limit, verdict = row
+            print(f"  {verdict:4}  {what} [{measure}]: {fmt_ratio(value)} (limit {limit_text(limit)})")
+    per_op = max(args.iterations, 1)
+    for case, spots, source_lines in hot:
+        print(f"\nHottest functions of {case} (own instructions per operation):")
+        for name, obj, count, share in spots:
+            print(f"  {share:5.1f}%  {count / per_op:8.0f}  {name}  [{obj}]")
+        for path, number, text, count in source_lines[:5]:
+            print(f"          {count / per_op:8.1f}  {path}:{number}  {text}")
+    print(f"\nWrote {args.doc} and {args.chart}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

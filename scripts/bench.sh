@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Measures parcel against its anchors and rewrites docs/performance.md.
+#
+#   bash scripts/bench.sh [build-dir]        (default build dir: /tmp/parcel-bench)
+#
+# Builds parcel_bench in Release (-O2), checks that parcel, the rpcgen anchor,
+# the floor codec and the message API agree on the bytes, times every case
+# (Google Benchmark, repetitions, medians), counts instructions per operation
+# of the cu_vuser_msg_t cases under callgrind, then prints the ratio checks
+# (PASS/FAIL) and writes docs/performance.md with docs/performance.svg.  A
+# missed ratio is reported, not an error.
+#
+# Knobs: BENCH_MIN_TIME (seconds per repetition, 0.1), BENCH_REPETITIONS (5),
+# BENCH_CALLGRIND_ITERATIONS (20000), BENCH_FILTER (regular expression of the
+# cases to time, all by default).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-/tmp/parcel-bench}
+min_time=${BENCH_MIN_TIME:-0.1}
+repetitions=${BENCH_REPETITIONS:-5}
+iterations=${BENCH_CALLGRIND_ITERATIONS:-20000}
+filter=${BENCH_FILTER:-.}
+
+"$root/scripts/deps.sh"
+
+# The protobuf anchors are optional: without these packages the benchmark
+# builds and runs without them.
+missing=()
+for package in libprotobuf-dev protobuf-compiler; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "Installing the protobuf anchors' packages: ${missing[*]}"
+  sudo_cmd=()
+  [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
+  { "${sudo_cmd[@]}" apt-get update -qq &&
+    DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}"; } ||
+    echo "Could not install them: the protobuf anchors are left out"
+fi
+
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG -g" -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG -g" \
+  -DPARCEL_WERROR=ON -DPARCEL_SANITIZE= -DPARCEL_BUILD_TESTS=OFF -DPARCEL_BUILD_BENCH=ON >/dev/null
+cmake --build "$build" -j2 --target parcel_bench
+bench=$build/bench/parcel_bench
+results=$build/bench-results
+rm -rf "$results"
+mkdir -p "$results/callgrind"
+
+echo "== agreement on the bytes and allocation counts"
+"$bench" --check
+
+echo "== timing (${repetitions} repetitions of at least ${min_time} s each)"
+"$bench" --benchmark_filter="$filter" --benchmark_min_time="$min_time" \
+  --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
+  --benchmark_out="$results/benchmark.json" --benchmark_out_format=json
+
+echo "== instructions per operation (callgrind, ${iterations} operations per case)"
+while read -r name; do
+  valgrind --tool=callgrind --toggle-collect=bench_drive_op \
+    --callgrind-out-file="$results/callgrind/${name//\//__}.out" \
+    "$bench" --drive="$name" --iterations="$iterations" 2>"$results/callgrind/${name//\//__}.log" ||
+    { echo "callgrind failed on $name:"; cat "$results/callgrind/${name//\//__}.log"; exit 1; }
+  echo "  $name"
+done < <("$bench" --list | grep -E '^baseline/|/cu_vuser_msg_t$')
+
+python3 "$root/bench/report.py" --benchmark "$results/benchmark.json" \
+  --callgrind "$results/callgrind" --iterations "$iterations" --repetitions "$repetitions" \
+  --doc "$root/docs/performance.md" --chart "$root/docs/performance.svg"
