@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(cmake g++ clang pkg-config libtirpc-dev libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev
-          libbenchmark-dev valgrind)
+          libbenchmark-dev valgrind python3)
 
 missing=()
 for package in "${packages[@]}"; do
