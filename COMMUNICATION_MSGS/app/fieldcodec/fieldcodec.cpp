@@ -323,30 +323,61 @@ void release_fields(const var_desc_t *desc, void *record, uint32_t bits, uint32_
 
 enum class Shape : uint8_t { word, doubleword, string, other };
 
+// The primitives are recognised by address.  Hidden aliases give their
+// addresses without a trip through the symbol table; should a program ever
+// interpose a primitive, the comparison simply fails and the record takes
+// the per-field path, which calls whatever the table holds.
+#define FC_LOCAL(name) local_##name
+#define FC_DECLARE_LOCAL(name) \
+    extern "C" __attribute__((alias(#name), visibility("hidden"))) decltype(name) FC_LOCAL(name);
+#define FC_DECLARE_LOCALS(prim)                   \
+    FC_DECLARE_LOCAL(mxdr_##prim)                 \
+    FC_DECLARE_LOCAL(xdr_length_of_encoded_##prim)
+FC_DECLARE_LOCALS(int)
+FC_DECLARE_LOCALS(long)
+FC_DECLARE_LOCALS(u_int)
+FC_DECLARE_LOCALS(u_long)
+FC_DECLARE_LOCALS(float)
+FC_DECLARE_LOCALS(double)
+FC_DECLARE_LOCALS(u_hyper)
+FC_DECLARE_LOCALS(wrapstring)
+#undef FC_DECLARE_LOCALS
+#undef FC_DECLARE_LOCAL
+
+// One classifier for both tables: `routines` lists a table's primitives in
+// the order word kinds (five), double, u_hyper, wrapstring.
+template <class Routine>
+Shape classify(Routine routine, const Routine (&routines)[8])
+{
+    if (routine == routines[7])
+        return Shape::string;
+    if (routine == routines[5] || routine == routines[6])
+        return Shape::doubleword;
+    for (int i = 0; i < 5; ++i)
+        if (routine == routines[i])
+            return Shape::word;
+    return Shape::other;
+}
+
+#define FC_PRIMITIVES(prefix)                                                                  \
+    {                                                                                          \
+        &FC_LOCAL(prefix##int), &FC_LOCAL(prefix##long), &FC_LOCAL(prefix##u_int),            \
+            &FC_LOCAL(prefix##u_long), &FC_LOCAL(prefix##float), &FC_LOCAL(prefix##double),   \
+            &FC_LOCAL(prefix##u_hyper), &FC_LOCAL(prefix##wrapstring)                          \
+    }
+
 Shape shape_of(fc_xdr_routine_t routine)
 {
-    if (routine == &mxdr_wrapstring)
-        return Shape::string;
-    if (routine == &mxdr_double || routine == &mxdr_u_hyper)
-        return Shape::doubleword;
-    if (routine == &mxdr_int || routine == &mxdr_long || routine == &mxdr_u_int ||
-        routine == &mxdr_u_long || routine == &mxdr_float)
-        return Shape::word;
-    return Shape::other;
+    static constexpr fc_xdr_routine_t routines[8] = FC_PRIMITIVES(mxdr_);
+    return classify(routine, routines);
 }
 
 Shape shape_of(fc_length_routine_t routine)
 {
-    if (routine == &xdr_length_of_encoded_wrapstring)
-        return Shape::string;
-    if (routine == &xdr_length_of_encoded_double || routine == &xdr_length_of_encoded_u_hyper)
-        return Shape::doubleword;
-    if (routine == &xdr_length_of_encoded_int || routine == &xdr_length_of_encoded_long ||
-        routine == &xdr_length_of_encoded_u_int || routine == &xdr_length_of_encoded_u_long ||
-        routine == &xdr_length_of_encoded_float)
-        return Shape::word;
-    return Shape::other;
+    static constexpr fc_length_routine_t routines[8] = FC_PRIMITIVES(xdr_length_of_encoded_);
+    return classify(routine, routines);
 }
+#undef FC_PRIMITIVES
 
 void store_word(unsigned char *out, uint32_t value)
 {
@@ -366,47 +397,32 @@ enum class Fast { ok, failed, declined };
 
 Fast encode_struct_in_place(XDR *xdrs, const var_desc_t *desc, const void *record, uint32_t bits)
 {
-    const uint32_t count = desc->count;
-    uint32_t lengths[FC_MAX_FIELDS];
-    uint64_t total = 4;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (!is_present(bits, i))
-            continue;
-        switch (shape_of(desc->entries[i].routine)) {
-        case Shape::word:
-            total += 4;
-            break;
-        case Shape::doubleword:
-            total += 8;
-            break;
-        case Shape::string: {
-            const char *text = string_at(at(record, desc->entries[i].offset));
-            if (text == nullptr)
-                return Fast::failed;
-            const size_t length = std::strlen(text);
-            if (length > kMaxStringLength)
-                return Fast::failed;
-            lengths[i] = static_cast<uint32_t>(length);
-            total += 4 + length + padding_of(lengths[i]);
-            break;
-        }
-        case Shape::other:
-            return Fast::declined;
-        }
-    }
-    if (total > std::numeric_limits<int32_t>::max())
-        return Fast::failed;
-    auto *out = reinterpret_cast<unsigned char *>(XDR_INLINE(xdrs, static_cast<u_int>(total)));
-    if (out == nullptr)
+    // A memory stream says how many bytes it has room for; the record is
+    // written in one pass and the stream moved past it at the end.  Running
+    // out of room, or meeting a routine that is not a primitive, leaves the
+    // stream where it was for the per-field path to decide.
+    if (!is_memory_stream(xdrs))
+        return Fast::declined;
+    auto *const start = reinterpret_cast<unsigned char *>(XDR_INLINE(xdrs, 0));
+    if (start == nullptr)
+        return Fast::declined;
+    unsigned char *out = start;
+    const unsigned char *const end = start + xdrs->x_handy;
+    auto room = [&out, end](uint64_t size) { return static_cast<uint64_t>(end - out) >= size; };
+
+    if (!room(4))
         return Fast::declined;
     store_word(out, bits);
     out += 4;
+    const uint32_t count = desc->count;
     for (uint32_t i = 0; i < count; ++i) {
         if (!is_present(bits, i))
             continue;
         const char *field = at(record, desc->entries[i].offset);
         switch (shape_of(desc->entries[i].routine)) {
         case Shape::word: {
+            if (!room(4))
+                return Fast::declined;
             uint32_t word;
             std::memcpy(&word, field, sizeof word);
             store_word(out, word);
@@ -414,6 +430,8 @@ Fast encode_struct_in_place(XDR *xdrs, const var_desc_t *desc, const void *recor
             break;
         }
         case Shape::doubleword: {
+            if (!room(8))
+                return Fast::declined;
             uint64_t value;
             std::memcpy(&value, field, sizeof value);
             store_word(out, static_cast<uint32_t>(value >> 32));
@@ -422,19 +440,30 @@ Fast encode_struct_in_place(XDR *xdrs, const var_desc_t *desc, const void *recor
             break;
         }
         case Shape::string: {
-            const uint32_t length = lengths[i];
-            store_word(out, length);
-            std::memcpy(out + 4, string_at(field), length);
-            out += 4 + length;
-            const uint32_t pad = padding_of(length);
-            std::memset(out, 0, pad);
-            out += pad;
+            const char *text = string_at(static_cast<const void *>(field));
+            if (text == nullptr)
+                return Fast::failed;
+            const size_t length = std::strlen(text);
+            if (length > kMaxStringLength)
+                return Fast::failed;
+            const auto n = static_cast<uint32_t>(length);
+            const uint32_t pad = padding_of(n);
+            if (!room(uint64_t{4} + n + pad))
+                return Fast::declined;
+            store_word(out, n);
+            // Zero the last word first; the text then overwrites its head,
+            // leaving the padding zero.
+            if (pad != 0)
+                store_word(out + 4 + (n & ~3u), 0);
+            std::memcpy(out + 4, text, n);
+            out += 4 + n + pad;
             break;
         }
         case Shape::other:
-            break;
+            return Fast::declined;
         }
     }
+    XDR_INLINE(xdrs, static_cast<u_int>(out - start)); // moves the stream past the record
     return Fast::ok;
 }
 
@@ -471,9 +500,6 @@ Fast decode_struct_in_place(XDR *xdrs, const var_desc_t *desc, void *record, goh
     if (!is_memory_stream(xdrs))
         return Fast::declined;
     const uint32_t count = desc->count;
-    for (uint32_t i = 0; i < count; ++i)
-        if (shape_of(desc->entries[i].routine) == Shape::other)
-            return Fast::declined;
     const auto *start = reinterpret_cast<const unsigned char *>(XDR_INLINE(xdrs, 0));
     if (start == nullptr)
         return Fast::declined;
@@ -512,8 +538,10 @@ Fast decode_struct_in_place(XDR *xdrs, const var_desc_t *desc, void *record, goh
             ok = read_string_in_place(in, end, reinterpret_cast<char **>(field), heap);
             break;
         case Shape::other:
-            ok = false;
-            break;
+            // Not a primitive: give back what was read and let the
+            // per-field path decode the record from its start.
+            release_fields(desc, record, bits, i, heap);
+            return Fast::declined;
         }
         if (!ok) {
             release_fields(desc, record, bits, i, heap);
