@@ -481,9 +481,9 @@ bool read_string_in_place(const unsigned char *&in, const unsigned char *end, ch
     const unsigned char *bytes = in + 4;
     if (std::memchr(bytes, 0, length) != nullptr)
         return false;
-    for (uint32_t i = 0; i < pad; ++i)
-        if (bytes[length + i] != 0)
-            return false;
+    // The padding is the low `pad` bytes of the string's last word.
+    if (pad != 0 && (load_word(bytes + (length & ~3u)) & ((1u << (8 * pad)) - 1)) != 0)
+        return false;
     char *text = static_cast<char *>(goheap_malloc(heap, static_cast<size_t>(length) + 1));
     if (text == nullptr)
         return false;
