@@ -367,6 +367,25 @@ def page(times, instructions, context, checks, hot, chart_name, args):
     w("")
     w(f"![{CHECKED}: time and instructions per operation]({chart_name})")
     w("")
+    w("## What is measured")
+    w("")
+    w("- encode: `xdr_encode_T` of a record with every field set, into a reused buffer;")
+    w("  encoded length: `xdr_length_of_encoded_T` of the same record.")
+    w("- decode + free: `xdr_decode_p_T` onto the default heap, then `xdr_free_p_T`.")
+    w("- decode, reused goheap: `xdr_decode_p_T_to_given_goheap`, 256 decodes into")
+    w("  one arena; the arena is made and destroyed between batches, outside the")
+    w("  timed part (heapkit has no reset).")
+    w("- decode, new goheap: `xdr_decode_p_T_to_new_goheap`, then `goheap_destroy`.")
+    w("- clone + free: `xdr_clone_T` onto the default heap, then `xdr_free_p_T`.")
+    w("- message API (seventeen messages): `parcel_encode_<msg>` into a reused")
+    w("  buffer; `parcel_decode_<msg>`, then `parcel_free_<msg>`.")
+    w("- rpcgen: the routines generated from `bench/anchors/shapes.x` over")
+    w("  `xdrmem_create` streams; decode into a fresh zeroed structure, then `xdr_free`.")
+    w("- floor: `bench/anchors/floor.cpp`, a direct big-endian codec of")
+    w("  `cu_vuser_msg_t` with the same checks as parcel's decoder.")
+    w("- protobuf: `bench/anchors/shapes.proto` (proto3, every field optional);")
+    w("  `SerializeToArray` into a reused buffer; `ParseFromArray` into a fresh message.")
+    w("")
     w(f"## Checks on `{CHECKED}`")
     w("")
     w("Time is median CPU time per operation; instructions are counted by")
@@ -504,9 +523,12 @@ def main():
     parser.add_argument("--repetitions", type=int, default=0)
     parser.add_argument("--doc", required=True)
     parser.add_argument("--chart", required=True)
-    parser.add_argument("--root", default=os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    parser.add_argument("--root", default=os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                        help="the source tree that was built (for the source lines of the profiles)")
+    parser.add_argument("--commit", help="what the tree was (default: asked of git in --root)")
     args = parser.parse_args()
-    args.commit = git_state(args.root)
+    if not args.commit:
+        args.commit = git_state(args.root)
 
     times, context = load_benchmark(args.benchmark)
     instructions = load_instructions(args.callgrind, args.iterations)
@@ -515,7 +537,8 @@ def main():
 
     hot = []
     if args.callgrind:
-        for case in ("parcel/encode", "parcel/decode_goheap", "parcel/decode_free", "api/decode_free"):
+        for case in ("parcel/encode", "parcel/length", "api/encode", "parcel/decode_goheap",
+                     "parcel/decode_free", "api/decode_free"):
             path = os.path.join(args.callgrind, case_file(f"{case}/{CHECKED}"))
             if os.path.exists(path):
                 hot.append((f"{case}/{CHECKED}", hot_spots(path), hot_lines(path, args.root)))

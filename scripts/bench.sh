@@ -38,12 +38,24 @@ if ((${#missing[@]})); then
     echo "Could not install them: the protobuf anchors are left out"
 fi
 
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release \
+# The tree measured is a copy taken now, so that edits made while the script
+# runs change neither what is built and profiled nor the source lines that
+# the report quotes.
+tree=$build/source
+commit=$(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo unknown)
+if [[ -n $(git -C "$root" status --porcelain --untracked-files=no -- COMMUNICATION_MSGS 2>/dev/null) ]]; then
+  commit+=" with uncommitted library changes"
+fi
+rm -rf "$tree"
+mkdir -p "$tree"
+tar -C "$root" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$tree" -xf -
+
+cmake -S "$tree" -B "$build/obj" -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG -g" -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG -g" \
   -DPARCEL_WERROR=ON -DPARCEL_SANITIZE= -DPARCEL_BUILD_TESTS=OFF -DPARCEL_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j2 --target parcel_bench
-bench=$build/bench/parcel_bench
-results=$build/bench-results
+cmake --build "$build/obj" -j2 --target parcel_bench
+bench=$build/obj/bench/parcel_bench
+results=$build/results
 rm -rf "$results"
 mkdir -p "$results/callgrind"
 
@@ -64,6 +76,7 @@ while read -r name; do
   echo "  $name"
 done < <("$bench" --list | grep -E '^baseline/|/cu_vuser_msg_t$')
 
-python3 "$root/bench/report.py" --benchmark "$results/benchmark.json" \
+python3 "$tree/bench/report.py" --benchmark "$results/benchmark.json" \
   --callgrind "$results/callgrind" --iterations "$iterations" --repetitions "$repetitions" \
+  --root "$tree" --commit "$commit" \
   --doc "$root/docs/performance.md" --chart "$root/docs/performance.svg"
