@@ -51,6 +51,7 @@ namespace {
 
 constexpr std::size_t kAlign = 16;
 constexpr std::size_t kMinChunk = 256;
+constexpr std::size_t kHintAllowance = 256;
 constexpr std::size_t kMaxChunk = std::size_t{1} << 20;
 // Leaves room for the headers and rounding added to a request.
 constexpr std::size_t kMaxPayload =
@@ -242,7 +243,10 @@ goheap_t *goheap_create(size_t size) {
     if (size > kMaxPayload) {
         return nullptr;
     }
-    const std::size_t capacity = std::max(kMinChunk, block_span(size));
+    // A size hint counts the bytes a caller means to store, not the block
+    // headers and rounding around them; half as much again (and a few
+    // headers' worth) keeps a heap that is used as hinted in one chunk.
+    const std::size_t capacity = std::max(kMinChunk, block_span(size) + size / 2 + kHintAllowance);
     void *memory = raw_alloc(sizeof(goheap) + capacity);
     if (memory == nullptr) {
         return nullptr;

@@ -32,7 +32,8 @@ extern "C" {
 
 typedef struct goheap goheap_t;
 
-/* A new arena whose first chunk can hold about `size` bytes of blocks, or
+/* A new arena whose first chunk can hold `size` bytes of blocks with their
+ * headers and rounding (it is made half as large again, and more), or
  * null when memory cannot be had. */
 HEAPKIT_API goheap_t *goheap_create(size_t size);
 
