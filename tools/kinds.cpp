@@ -46,7 +46,9 @@ Value parse_integer(std::string_view text)
     if (digits.empty() || stop != end || error == std::errc::invalid_argument)
         throw UsageError(quoted(text) + " is not a whole number (expected one " + range + ")");
 
-    const uint64_t most_negative = lowest < 0 ? uint64_t{0} - static_cast<uint64_t>(int64_t{lowest}) : 0;
+    uint64_t most_negative = 0;
+    if constexpr (std::is_signed_v<I>)
+        most_negative = uint64_t{0} - static_cast<uint64_t>(int64_t{lowest});
     const bool fits = error == std::errc{} &&
                       (negative ? magnitude <= most_negative : magnitude <= static_cast<uint64_t>(highest));
     if (!fits)
