@@ -16,9 +16,11 @@
  *                        maw_free.  Null is ignored.
  *
  * A decoded structure is one maw_malloc block; each of its strings is an
- * os_strdup block.  Only bridge_data's text_2 may come back null: when the
- * message did not carry it.  The messages are listed in catalogue.def
- * (PARCEL_MESSAGE rows).
+ * os_strdup block.  A message built by parcel_encode_<msg> carries every
+ * field, so its strings come back non-null; a message built from a record
+ * with a field left unset decodes that field as 0, or as a null string.
+ * bridge_data's text_2 is the one field read only when it was carried.  The
+ * messages are listed in catalogue.def (PARCEL_MESSAGE rows).
  *
  * This header is valid C11 and C++. */
 #ifndef PARCEL_API_PARCEL_API_H
