@@ -1,11 +1,11 @@
-// Writes the seed corpus of the two fuzz targets: valid encodings, made by
+// Writes the starting corpus of the two fuzz targets: valid encodings, made by
 // the library from records and messages with every field set.
 //
 //   make_corpus DIR      writes DIR/decode/* and DIR/message/*
 //
-// decode seeds, per type: every field present in each of the three decode
+// decode inputs, per type: every field present in each of the three decode
 // forms, half of the fields present, no field present; per union, every arm
-// and no arm, in each form.  message seeds, per message: two messages with
+// and no arm, in each form.  message inputs, per message: two messages with
 // every field set and one record that lacks its last field.
 #include <cstdio>
 #include <filesystem>
@@ -22,7 +22,7 @@ using parcel_test::Bytes;
 constexpr unsigned kForms = 3;
 const char *const kFormNames[kForms] = {"default", "given", "new"};
 
-bool write_seed(const fs::path &path, unsigned selector, const Bytes &bytes)
+bool write_input(const fs::path &path, unsigned selector, const Bytes &bytes)
 {
     if (bytes.empty()) {
         std::fprintf(stderr, "make_corpus: no encoding for %s\n", path.c_str());
@@ -58,27 +58,27 @@ int main(int argc, char **argv)
             const unsigned selector = t * kForms + form;
             if (type.is_union) {
                 for (int arm : parcel_test::sample_arms(type))
-                    ok = write_seed(base + ".arm" + std::to_string(arm + 1) + "." + kFormNames[form], selector,
+                    ok = write_input(base + ".arm" + std::to_string(arm + 1) + "." + kFormNames[form], selector,
                                     type.sample(arm, form, ~0u)) && ok;
             } else {
-                ok = write_seed(base + ".full." + kFormNames[form], selector, type.sample(0, form, ~0u)) && ok;
+                ok = write_input(base + ".full." + kFormNames[form], selector, type.sample(0, form, ~0u)) && ok;
             }
         }
         if (!type.is_union && type.count > 1)
-            ok = write_seed(base + ".half.default", t * kForms, type.sample(0, 3, 0x55555555u)) && ok;
+            ok = write_input(base + ".half.default", t * kForms, type.sample(0, 3, 0x55555555u)) && ok;
         if (!type.is_union && type.count > 0)
-            ok = write_seed(base + ".empty.new", t * kForms + 2, type.sample(0, 0, 0)) && ok;
+            ok = write_input(base + ".empty.new", t * kForms + 2, type.sample(0, 0, 0)) && ok;
     }
 
     const auto &messages = parcel_test::all_messages();
     for (unsigned m = 0; m < messages.size(); ++m) {
         const auto &msg = messages[m];
         const std::string base = (root / "message" / msg.name).string();
-        ok = write_seed(base + ".full0", m, msg.sample(0)) && ok;
-        ok = write_seed(base + ".full1", m, msg.sample(1)) && ok;
+        ok = write_input(base + ".full0", m, msg.sample(0)) && ok;
+        ok = write_input(base + ".full1", m, msg.sample(1)) && ok;
         for (const auto &type : types)
             if (std::string(type.name) == msg.record_type)
-                ok = write_seed(base + ".lacks_last", m,
+                ok = write_input(base + ".lacks_last", m,
                                 type.sample(0, 2, all_fields(msg.field_count) >> 1)) && ok;
     }
     return ok ? 0 : 1;

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of fuzz/ with clang, AddressSanitizer and
-# UndefinedBehaviorSanitizer, and runs each one on its seed corpus.
+# UndefinedBehaviorSanitizer, and runs each one on its starting corpus.
 #
 #   scripts/fuzz.sh [seconds-per-target]   run every target that long (default 20)
 #   scripts/fuzz.sh --coverage             report which field codec routines the
@@ -34,7 +34,7 @@ configure() { # build-dir extra-cmake-args...
 }
 
 if [[ ${1:-} == --coverage ]]; then
-  # Source-based coverage of the library while the fuzzers replay the seed
+  # Source-based coverage of the library while the fuzzers replay the starting
   # corpus and whatever earlier runs added to $FUZZ_BUILD/corpus.
   dir=$build-coverage
   flags="-fprofile-instr-generate -fcoverage-mapping"

@@ -29,13 +29,13 @@ using Bytes = std::vector<unsigned char>;
 template <class Value>
 Value sample_value(uint32_t index, unsigned variant)
 {
-    const uint64_t seed = 0x9e3779b97f4a7c15ull * (index + 1) + 0x0101010101010101ull * (variant + 1);
+    const uint64_t bits = 0x9e3779b97f4a7c15ull * (index + 1) + 0x0101010101010101ull * (variant + 1);
     if constexpr (std::is_same_v<Value, float>)
         return static_cast<float>(index) + 0.25f * static_cast<float>(variant + 1);
     else if constexpr (std::is_same_v<Value, double>)
         return -1.5 * static_cast<double>(index + 1) + 1e-3 * static_cast<double>(variant);
     else
-        return static_cast<Value>(seed | 0x0101010101010101ull);
+        return static_cast<Value>(bits | 0x0101010101010101ull);
 }
 
 inline const char *sample_text(uint32_t index, unsigned variant)

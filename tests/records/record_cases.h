@@ -3,7 +3,7 @@
 // its fields worked out here from the record class itself (offsetof, sizeof,
 // the codec primitive of each kind), a random filler, a field-by-field
 // comparator and the expected wire size; for every union the same routines
-// and a type-erased description of its arms.  Also the seeded value
+// and a type-erased description of its arms.  Also the deterministic value
 // generators, byte helpers and a fixture that routes heapkit through the
 // allocator probe and checks that every test gives back what it took.
 #ifndef PARCEL_TESTS_RECORDS_RECORD_CASES_H
@@ -162,8 +162,8 @@ int wire_size(V value)
 
 constexpr uint32_t all_fields(uint32_t count) { return count >= 32 ? ~0u : (1u << count) - 1; }
 
-// FNV-1a of a type name: a fixed seed per type.
-inline uint64_t seed_of(const char *name)
+// FNV-1a of a type name: a fixed start value per type.
+inline uint64_t start_value_of(const char *name)
 {
     uint64_t hash = 0xcbf29ce484222325u;
     for (const char *p = name; *p != 0; ++p)

@@ -17,7 +17,7 @@ protected:
     using C = Case<T>;
     static constexpr uint32_t kAll = all_fields(T::kFieldCount);
 
-    Rng rng_{seed_of(C::name)};
+    Rng rng_{start_value_of(C::name)};
     TextPool pool_;
 };
 TYPED_TEST_SUITE(StructFamily, StructTypes, TypeNames);

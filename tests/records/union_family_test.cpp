@@ -35,7 +35,7 @@ protected:
         return round == 0 ? all : static_cast<uint32_t>(rng_()) & all;
     }
 
-    Rng rng_{seed_of(C::name)};
+    Rng rng_{start_value_of(C::name)};
     TextPool pool_;
 };
 TYPED_TEST_SUITE(UnionFamily, UnionTypes, TypeNames);

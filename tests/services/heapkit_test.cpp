@@ -26,22 +26,22 @@ constexpr std::size_t kSizes[] = {0,   1,   2,   7,   8,    15,   16,   17,   24
 struct Block {
     unsigned char *data;
     std::size_t size;
-    unsigned seed;
+    unsigned tag;
 };
 
-unsigned char pattern(unsigned seed, std::size_t i) {
-    return static_cast<unsigned char>(seed * 131u + i * 7u + 1u);
+unsigned char pattern(unsigned tag, std::size_t i) {
+    return static_cast<unsigned char>(tag * 131u + i * 7u + 1u);
 }
 
 void fill(const Block &block) {
     for (std::size_t i = 0; i < block.size; ++i) {
-        block.data[i] = pattern(block.seed, i);
+        block.data[i] = pattern(block.tag, i);
     }
 }
 
 bool intact(const Block &block) {
     for (std::size_t i = 0; i < block.size; ++i) {
-        if (block.data[i] != pattern(block.seed, i)) {
+        if (block.data[i] != pattern(block.tag, i)) {
             return false;
         }
     }
@@ -50,8 +50,8 @@ bool intact(const Block &block) {
 
 bool aligned16(const void *p) { return reinterpret_cast<std::uintptr_t>(p) % 16 == 0; }
 
-Block take(goheap_t *heap, std::size_t size, unsigned seed) {
-    return Block{static_cast<unsigned char *>(goheap_malloc(heap, size)), size, seed};
+Block take(goheap_t *heap, std::size_t size, unsigned tag) {
+    return Block{static_cast<unsigned char *>(goheap_malloc(heap, size)), size, tag};
 }
 
 // Allocates `count` blocks cycling through kSizes from `first`, checking each
