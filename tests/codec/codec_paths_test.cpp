@@ -34,6 +34,8 @@ struct StructType {
     void (*construct)(void *block);
     void (*destroy)(void *record);
     const var_desc_t *desc;
+    const var_length_desc_t *length_desc;
+    const var_clone_desc_t *clone_desc;
     int (*value_filter)(XDR *, void *, goheap_t *);
     int (*pointer_filter)(XDR *, void *, goheap_t *);
     void (*free_p)(void *recordp);
@@ -45,6 +47,8 @@ struct StructType {
                [](void *block) { new (block) T(nullptr, 0); },                                   \
                [](void *record) { static_cast<T *>(record)->~T(); },                             \
                get_var_desc_for_##T(),                                                           \
+               get_var_length_desc_for_##T(),                                                    \
+               get_var_clone_desc_for_##T(),                                                     \
                [](XDR *x, void *r, goheap_t *h) { return _mxdr_##T(x, static_cast<T *>(r), h); }, \
                &mxdr_p_##T,                                                                      \
                [](void *p) { xdr_free_p_##T(static_cast<T **>(p)); }},
@@ -289,6 +293,119 @@ TEST_P(CodecPaths, BufferTooSmallFailsOnEveryPath)
                       XDR_ENCODE);
         EXPECT_EQ(type.value_filter(&xdrs, record.record(), nullptr), 0) << "skew " << skew;
         XDR_DESTROY(&xdrs);
+    }
+}
+
+TEST_P(CodecPaths, ThePlanDescribesTheFieldsOfTheTables)
+{
+    const StructType &type = GetParam();
+    const fc_plan_t *plan = type.desc->plan;
+    ASSERT_NE(plan, nullptr);
+    EXPECT_EQ(type.length_desc->plan, plan);
+    EXPECT_EQ(type.clone_desc->plan, plan);
+    ASSERT_EQ(plan->count, type.desc->count);
+    uint32_t masks[3] = {};
+    uint32_t fixed_size = 0;
+    for (uint32_t i = 0; i < plan->count; ++i) {
+        EXPECT_EQ(plan->offsets[i], type.desc->entries[i].offset) << "field " << i;
+        EXPECT_EQ(plan->offsets[i], type.length_desc->entries[i].offset) << "field " << i;
+        EXPECT_EQ(plan->offsets[i], type.clone_desc->entries[i].offset) << "field " << i;
+        const Kind kind = kind_of(type.desc->entries[i].routine);
+        const uint8_t shape = kind == Kind::word         ? FC_SHAPE_WORD
+                              : kind == Kind::doubleword ? FC_SHAPE_DOUBLEWORD
+                                                         : FC_SHAPE_STRING;
+        EXPECT_EQ(plan->shapes[i], shape) << "field " << i;
+        masks[shape] |= 1u << i;
+        fixed_size += kind == Kind::word ? 4 : kind == Kind::doubleword ? 8 : 0;
+    }
+    EXPECT_EQ(plan->word_mask, masks[FC_SHAPE_WORD]);
+    EXPECT_EQ(plan->doubleword_mask, masks[FC_SHAPE_DOUBLEWORD]);
+    EXPECT_EQ(plan->string_mask, masks[FC_SHAPE_STRING]);
+    EXPECT_EQ(plan->fixed_size, fixed_size);
+}
+
+// The same descriptors without their plan: the codec walks their entries
+// and calls a routine per field, on memory streams too.
+struct Unplanned {
+    explicit Unplanned(const StructType &type)
+        : var{type.desc->count, type.desc->entries, nullptr},
+          length{type.length_desc->count, type.length_desc->entries, nullptr},
+          clone{type.clone_desc->count, type.clone_desc->entries, nullptr}
+    {
+    }
+    var_desc_t var;
+    var_length_desc_t length;
+    var_clone_desc_t clone;
+};
+
+// Runs the struct codec with `desc` in free mode over a record.
+void free_fields(const var_desc_t *desc, void *record)
+{
+    XDR release = {};
+    release.x_op = XDR_FREE;
+    EXPECT_EQ(mxdr_opt_fields_generic_struct(&release, desc, record, nullptr), 1);
+}
+
+std::optional<Decoded> decode_with(const StructType &type, const var_desc_t *desc,
+                                   const std::vector<unsigned char> &bytes)
+{
+    std::vector<unsigned char> storage(bytes.size() + 4);
+    std::memcpy(storage.data(), bytes.data(), bytes.size());
+    std::vector<unsigned char> block(type.size);
+    type.construct(block.data());
+    XDR xdrs;
+    xdrmem_create(&xdrs, reinterpret_cast<char *>(storage.data()), static_cast<u_int>(bytes.size()), XDR_DECODE);
+    const int ok = mxdr_opt_fields_generic_struct(&xdrs, desc, block.data(), nullptr);
+    const u_int consumed = XDR_GETPOS(&xdrs);
+    XDR_DESTROY(&xdrs);
+    std::optional<Decoded> result;
+    if (ok) {
+        result = Decoded{consumed, encode_in_memory(type, block.data(), 0)};
+        free_fields(desc, block.data());
+    }
+    type.destroy(block.data());
+    return result;
+}
+
+TEST_P(CodecPaths, DescriptorsWithoutAPlanGiveTheSameResults)
+{
+    const StructType &type = GetParam();
+    const Unplanned unplanned(type);
+    std::mt19937_64 rng(std::hash<std::string>{}(type.name) + 2);
+    for (int round = 0; round < 100; ++round) {
+        RandomRecord record(type, rng);
+        const auto planned = encode_in_memory(type, record.record(), 0);
+        ASSERT_FALSE(planned.empty());
+
+        std::vector<unsigned char> storage(planned.size());
+        XDR xdrs;
+        xdrmem_create(&xdrs, reinterpret_cast<char *>(storage.data()), static_cast<u_int>(storage.size()),
+                      XDR_ENCODE);
+        EXPECT_EQ(mxdr_opt_fields_generic_struct(&xdrs, &unplanned.var, record.record(), nullptr), 1);
+        EXPECT_EQ(XDR_GETPOS(&xdrs), planned.size());
+        XDR_DESTROY(&xdrs);
+        EXPECT_EQ(storage, planned);
+
+        const auto size = static_cast<int>(planned.size());
+        EXPECT_EQ(xdr_length_of_encoded_optional_generic_struct(type.length_desc, record.record()), size);
+        EXPECT_EQ(xdr_length_of_encoded_optional_generic_struct(&unplanned.length, record.record()), size);
+
+        for (const var_clone_desc_t *clone : {type.clone_desc, &unplanned.clone}) {
+            std::vector<unsigned char> block(type.size);
+            type.construct(block.data());
+            EXPECT_EQ(xdr_clone_optional_generic_struct(clone, record.record(), block.data(), nullptr), 1);
+            EXPECT_EQ(encode_in_memory(type, block.data(), 0), planned);
+            free_fields(clone == type.clone_desc ? type.desc : &unplanned.var, block.data());
+            type.destroy(block.data());
+        }
+
+        auto damaged = planned;
+        if (rng() % 2 == 0)
+            damaged[rng() % damaged.size()] ^= static_cast<unsigned char>(1u << (rng() % 8));
+        else
+            damaged.resize(rng() % damaged.size());
+        EXPECT_EQ(decode_with(type, &unplanned.var, planned), decode_with(type, type.desc, planned));
+        EXPECT_EQ(decode_with(type, &unplanned.var, damaged), decode_with(type, type.desc, damaged));
     }
 }
 

@@ -285,6 +285,29 @@ TEST(HeapkitFree, NewestBlocksAreReclaimedInReverseOrder) {
     }
 }
 
+// goheap_malloc takes small arena blocks inline, in the caller; the
+// library's own path must see the same region and the same headers.
+TEST(HeapkitArena, InlineAndOutOfLineBlocksShareOneRegion) {
+    goheap_t *heap = goheap_create(4096);
+    ASSERT_NE(heap, nullptr);
+    auto *inline_block = static_cast<unsigned char *>(goheap_malloc(heap, 24));
+    auto *library_block = static_cast<unsigned char *>(goheap_malloc_slow(heap, 24));
+    auto *empty_block = static_cast<unsigned char *>(goheap_malloc(heap, 0));
+    ASSERT_NE(inline_block, nullptr);
+    ASSERT_NE(library_block, nullptr);
+    ASSERT_NE(empty_block, nullptr);
+    // A 16-byte header before each payload, payloads rounded up to 16 bytes.
+    EXPECT_EQ(library_block - inline_block, 48);
+    EXPECT_EQ(empty_block - library_block, 48);
+    EXPECT_EQ(goheap_bytes_in_use(heap), 48u);
+
+    goheap_free(heap, empty_block);
+    goheap_free(heap, library_block);
+    EXPECT_EQ(goheap_bytes_in_use(heap), 24u);
+    EXPECT_EQ(goheap_malloc(heap, 24), library_block);
+    goheap_destroy(heap);
+}
+
 TEST(HeapkitFree, OlderBlocksAreLeftInPlace) {
     goheap_t *heap = goheap_create(0);
     ASSERT_NE(heap, nullptr);

@@ -10,6 +10,7 @@
 #include "fieldcodec.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstring>
 #include <endian.h>
@@ -56,27 +57,69 @@ bool get_doubleword(XDR *xdrs, uint64_t *value)
 // ---- Knowing the stream -----------------------------------------------------
 
 // The XDR library gives memory streams one of two operation tables, chosen by
-// the buffer's alignment.  Probing both once lets the codec recognise a
-// memory stream, whose x_handy counts the bytes that remain.
-struct MemoryStreamOps {
-    const struct XDR::xdr_ops *aligned;
-    const struct XDR::xdr_ops *unaligned;
+// the buffer's alignment; on both, x_handy counts the bytes that remain.  On
+// an aligned one the library also lends its memory (XDR_INLINE), keeping the
+// position in x_private, and the codec then reads and writes the buffer there
+// directly.  A probe at load time makes sure the library keeps both words that
+// way; without that assurance no stream is read or written directly.
+struct MemoryStreams {
+    const struct XDR::xdr_ops *aligned = nullptr;
+    const struct XDR::xdr_ops *unaligned = nullptr;
+    bool direct = false; // aligned streams may be read and written in place
 };
 
-MemoryStreamOps probe_memory_stream_ops()
+MemoryStreams probe_memory_streams()
 {
     alignas(8) char buffer[16] = {};
     XDR aligned;
     XDR unaligned;
-    xdrmem_create(&aligned, buffer, 8, XDR_DECODE);
+    xdrmem_create(&aligned, buffer, 16, XDR_ENCODE);
     xdrmem_create(&unaligned, buffer + 1, 8, XDR_DECODE);
-    return {aligned.x_ops, unaligned.x_ops};
+    MemoryStreams streams;
+    streams.aligned = aligned.x_ops;
+    streams.unaligned = unaligned.x_ops;
+    const bool starts = aligned.x_private == buffer && aligned.x_handy == 16;
+    const void *lent = XDR_INLINE(&aligned, 4);
+    streams.direct = streams.aligned != streams.unaligned && starts && lent == buffer &&
+                     aligned.x_private == buffer + 4 && aligned.x_handy == 12;
+    XDR_DESTROY(&aligned);
+    XDR_DESTROY(&unaligned);
+    return streams;
+}
+
+const MemoryStreams &memory_streams()
+{
+    static const MemoryStreams streams = probe_memory_streams();
+    return streams;
 }
 
 bool is_memory_stream(const XDR *xdrs)
 {
-    static const MemoryStreamOps ops = probe_memory_stream_ops();
-    return xdrs->x_ops == ops.aligned || xdrs->x_ops == ops.unaligned;
+    const MemoryStreams &streams = memory_streams();
+    return xdrs->x_ops == streams.aligned || xdrs->x_ops == streams.unaligned;
+}
+
+// The bytes an aligned memory stream lends from its position on, or null for
+// any other stream.
+struct Window {
+    unsigned char *start;
+    size_t room;
+};
+
+Window window_of(XDR *xdrs)
+{
+    const MemoryStreams &streams = memory_streams();
+    if (!streams.direct || xdrs->x_ops != streams.aligned)
+        return {nullptr, 0};
+    return {static_cast<unsigned char *>(xdrs->x_private), xdrs->x_handy};
+}
+
+// Moves an aligned memory stream past `used` bytes of its window, as
+// XDR_INLINE would.
+void advance(XDR *xdrs, size_t used)
+{
+    xdrs->x_private = static_cast<unsigned char *>(xdrs->x_private) + used;
+    xdrs->x_handy -= static_cast<u_int>(used);
 }
 
 // ---- Strings ----------------------------------------------------------------
@@ -314,70 +357,24 @@ void release_fields(const var_desc_t *desc, void *record, uint32_t bits, uint32_
             desc->entries[i].routine(&release, at(record, desc->entries[i].offset), heap);
 }
 
-// ---- Fast paths over raw stream memory ----------------------------------------
-// When a stream lends its memory (XDR_INLINE), a record whose fields are all
-// of the eight kinds is written or read in place, without a call through the
-// stream's operations per word.  The field routines stay the reference: a
-// record with any other routine, or a stream that lends nothing, takes the
-// per-field path, which yields the same bytes and the same verdicts.
+// ---- Fast paths over a plan ---------------------------------------------------
+// With a type's plan, a record is written or read in one pass over the window
+// of an aligned memory stream, without a call through the stream per word,
+// and measured, cloned and freed without a call per field.  The routines of
+// the tables stay the reference: other streams, and descriptors without a
+// plan, take the per-field path, which gives the same bytes and verdicts.
 
-enum class Shape : uint8_t { word, doubleword, string, other };
-
-// The primitives are recognised by address.  Hidden aliases give their
-// addresses without a trip through the symbol table; should a program ever
-// interpose a primitive, the comparison simply fails and the record takes
-// the per-field path, which calls whatever the table holds.
-#define FC_LOCAL(name) local_##name
-#define FC_DECLARE_LOCAL(name) \
-    extern "C" __attribute__((alias(#name), visibility("hidden"))) decltype(name) FC_LOCAL(name);
-#define FC_DECLARE_LOCALS(prim)                   \
-    FC_DECLARE_LOCAL(mxdr_##prim)                 \
-    FC_DECLARE_LOCAL(xdr_length_of_encoded_##prim)
-FC_DECLARE_LOCALS(int)
-FC_DECLARE_LOCALS(long)
-FC_DECLARE_LOCALS(u_int)
-FC_DECLARE_LOCALS(u_long)
-FC_DECLARE_LOCALS(float)
-FC_DECLARE_LOCALS(double)
-FC_DECLARE_LOCALS(u_hyper)
-FC_DECLARE_LOCALS(wrapstring)
-#undef FC_DECLARE_LOCALS
-#undef FC_DECLARE_LOCAL
-
-// One classifier for both tables: `routines` lists a table's primitives in
-// the order word kinds (five), double, u_hyper, wrapstring.
-template <class Routine>
-Shape classify(Routine routine, const Routine (&routines)[8])
+// The plan of a descriptor, when it has one for as many fields.
+template <class Desc>
+const fc_plan_t *plan_of(const Desc *desc)
 {
-    if (routine == routines[7])
-        return Shape::string;
-    if (routine == routines[5] || routine == routines[6])
-        return Shape::doubleword;
-    for (int i = 0; i < 5; ++i)
-        if (routine == routines[i])
-            return Shape::word;
-    return Shape::other;
+    const fc_plan_t *plan = desc->plan;
+    return plan != nullptr && plan->count == desc->count ? plan : nullptr;
 }
 
-#define FC_PRIMITIVES(prefix)                                                                  \
-    {                                                                                          \
-        &FC_LOCAL(prefix##int), &FC_LOCAL(prefix##long), &FC_LOCAL(prefix##u_int),            \
-            &FC_LOCAL(prefix##u_long), &FC_LOCAL(prefix##float), &FC_LOCAL(prefix##double),   \
-            &FC_LOCAL(prefix##u_hyper), &FC_LOCAL(prefix##wrapstring)                          \
-    }
-
-Shape shape_of(fc_xdr_routine_t routine)
-{
-    static constexpr fc_xdr_routine_t routines[8] = FC_PRIMITIVES(mxdr_);
-    return classify(routine, routines);
-}
-
-Shape shape_of(fc_length_routine_t routine)
-{
-    static constexpr fc_length_routine_t routines[8] = FC_PRIMITIVES(xdr_length_of_encoded_);
-    return classify(routine, routines);
-}
-#undef FC_PRIMITIVES
+// Index and bit of the lowest field in a non-empty set.
+uint32_t lowest_index(uint32_t bits) { return static_cast<uint32_t>(std::countr_zero(bits)); }
+uint32_t lowest_bit(uint32_t bits) { return bits & (~bits + 1); }
 
 void store_word(unsigned char *out, uint32_t value)
 {
@@ -392,54 +389,49 @@ uint32_t load_word(const unsigned char *in)
     return be32toh(value);
 }
 
+// Gives back the strings of the fields in `bits`, as a failed decode or
+// clone must, and as the free operation does.
+void release_strings(const fc_plan_t &plan, void *record, uint32_t bits, goheap_t *heap)
+{
+    for (uint32_t rest = bits & plan.string_mask; rest != 0; rest &= rest - 1)
+        free_string(at(record, plan.offsets[lowest_index(rest)]), heap);
+}
+
 // Verdicts of a fast path: done, failed, or not applicable here.
 enum class Fast { ok, failed, declined };
 
-Fast encode_struct_in_place(XDR *xdrs, const var_desc_t *desc, const void *record, uint32_t bits)
+Fast encode_in_place(XDR *xdrs, const fc_plan_t &plan, const void *record,
+                                       uint32_t bits)
 {
-    // A memory stream says how many bytes it has room for; the record is
-    // written in one pass and the stream moved past it at the end.  Running
-    // out of room, or meeting a routine that is not a primitive, leaves the
-    // stream where it was for the per-field path to decide.
-    if (!is_memory_stream(xdrs))
+    const Window window = window_of(xdrs);
+    if (window.start == nullptr || window.room < 4)
         return Fast::declined;
-    auto *const start = reinterpret_cast<unsigned char *>(XDR_INLINE(xdrs, 0));
-    if (start == nullptr)
-        return Fast::declined;
-    unsigned char *out = start;
-    const unsigned char *const end = start + xdrs->x_handy;
-    auto room = [&out, end](uint64_t size) { return static_cast<uint64_t>(end - out) >= size; };
-
-    if (!room(4))
-        return Fast::declined;
+    unsigned char *out = window.start;
+    unsigned char *const end = window.start + window.room;
+    // Running out of room leaves the stream where it was, for the per-field
+    // path to write what fits and fail as it always does.
     store_word(out, bits);
     out += 4;
-    const uint32_t count = desc->count;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (!is_present(bits, i))
-            continue;
-        const char *field = at(record, desc->entries[i].offset);
-        switch (shape_of(desc->entries[i].routine)) {
-        case Shape::word: {
-            if (!room(4))
+    for (uint32_t rest = bits; rest != 0; rest &= rest - 1) {
+        const uint32_t index = lowest_index(rest);
+        const char *field = at(record, plan.offsets[index]);
+        const uint8_t shape = plan.shapes[index];
+        if (shape == FC_SHAPE_WORD) {
+            if (end - out < 4)
                 return Fast::declined;
             uint32_t word;
             std::memcpy(&word, field, sizeof word);
             store_word(out, word);
             out += 4;
-            break;
-        }
-        case Shape::doubleword: {
-            if (!room(8))
+        } else if (shape == FC_SHAPE_DOUBLEWORD) {
+            if (end - out < 8)
                 return Fast::declined;
             uint64_t value;
             std::memcpy(&value, field, sizeof value);
             store_word(out, static_cast<uint32_t>(value >> 32));
             store_word(out + 4, static_cast<uint32_t>(value));
             out += 8;
-            break;
-        }
-        case Shape::string: {
+        } else {
             const char *text = string_at(static_cast<const void *>(field));
             if (text == nullptr)
                 return Fast::failed;
@@ -448,7 +440,7 @@ Fast encode_struct_in_place(XDR *xdrs, const var_desc_t *desc, const void *recor
                 return Fast::failed;
             const auto n = static_cast<uint32_t>(length);
             const uint32_t pad = padding_of(n);
-            if (!room(uint64_t{4} + n + pad))
+            if (static_cast<size_t>(end - out) < size_t{4} + n + pad)
                 return Fast::declined;
             store_word(out, n);
             // Zero the last word first; the text then overwrites its head,
@@ -457,13 +449,9 @@ Fast encode_struct_in_place(XDR *xdrs, const var_desc_t *desc, const void *recor
                 store_word(out + 4 + (n & ~3u), 0);
             std::memcpy(out + 4, text, n);
             out += 4 + n + pad;
-            break;
-        }
-        case Shape::other:
-            return Fast::declined;
         }
     }
-    XDR_INLINE(xdrs, static_cast<u_int>(out - start)); // moves the stream past the record
+    advance(xdrs, static_cast<size_t>(out - window.start));
     return Fast::ok;
 }
 
@@ -494,72 +482,105 @@ bool read_string_in_place(const unsigned char *&in, const unsigned char *end, ch
     return true;
 }
 
-Fast decode_struct_in_place(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap)
+Fast decode_in_place(XDR *xdrs, const fc_plan_t &plan, void *record, goheap_t *heap)
 {
-    // Only a memory stream says how many bytes it holds.
-    if (!is_memory_stream(xdrs))
+    const Window window = window_of(xdrs);
+    if (window.start == nullptr)
         return Fast::declined;
-    const uint32_t count = desc->count;
-    const auto *start = reinterpret_cast<const unsigned char *>(XDR_INLINE(xdrs, 0));
-    if (start == nullptr)
-        return Fast::declined;
-    const unsigned char *in = start;
-    const unsigned char *const end = start + xdrs->x_handy;
+    const unsigned char *in = window.start;
+    const unsigned char *const end = window.start + window.room;
 
     if (end - in < 4)
         return Fast::failed;
     const uint32_t bits = load_word(in);
     in += 4;
-    if ((bits & ~field_mask(count)) != 0)
+    if ((bits & ~field_mask(plan.count)) != 0)
         return Fast::failed;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (!is_present(bits, i))
-            continue;
-        char *field = at(record, desc->entries[i].offset);
-        bool ok = true;
-        switch (shape_of(desc->entries[i].routine)) {
-        case Shape::word:
+    for (uint32_t rest = bits; rest != 0; rest &= rest - 1) {
+        const uint32_t index = lowest_index(rest);
+        char *field = at(record, plan.offsets[index]);
+        const uint8_t shape = plan.shapes[index];
+        bool ok;
+        if (shape == FC_SHAPE_WORD) {
             ok = end - in >= 4;
             if (ok) {
                 const uint32_t word = load_word(in);
                 std::memcpy(field, &word, sizeof word);
                 in += 4;
             }
-            break;
-        case Shape::doubleword:
+        } else if (shape == FC_SHAPE_DOUBLEWORD) {
             ok = end - in >= 8;
             if (ok) {
                 const uint64_t value = (static_cast<uint64_t>(load_word(in)) << 32) | load_word(in + 4);
                 std::memcpy(field, &value, sizeof value);
                 in += 8;
             }
-            break;
-        case Shape::string:
+        } else {
             ok = read_string_in_place(in, end, reinterpret_cast<char **>(field), heap);
-            break;
-        case Shape::other:
-            // Not a primitive: give back what was read and let the
-            // per-field path decode the record from its start.
-            release_fields(desc, record, bits, i, heap);
-            return Fast::declined;
         }
         if (!ok) {
-            release_fields(desc, record, bits, i, heap);
+            release_strings(plan, record, bits & (lowest_bit(rest) - 1), heap);
             return Fast::failed;
         }
     }
-    XDR_INLINE(xdrs, static_cast<u_int>(in - start)); // moves the stream past the message
-    set_present_bits(record, count, bits);
+    advance(xdrs, static_cast<size_t>(in - window.start));
+    set_present_bits(record, plan.count, bits);
     return Fast::ok;
 }
 
-int encode_struct(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap)
+int64_t planned_length(const fc_plan_t &plan, const void *record, uint32_t bits)
+{
+    int64_t total = 4;
+    const uint32_t fixed = plan.word_mask | plan.doubleword_mask;
+    if ((bits & fixed) == fixed) {
+        total += plan.fixed_size;
+    } else {
+        for (uint32_t rest = bits & fixed; rest != 0; rest &= rest - 1)
+            total += (lowest_bit(rest) & plan.doubleword_mask) != 0 ? 8 : 4;
+    }
+    // At most 32 strings of at most INT32_MAX bytes each: no overflow here.
+    for (uint32_t rest = bits & plan.string_mask; rest != 0; rest &= rest - 1) {
+        const int length = string_length(at(record, plan.offsets[lowest_index(rest)]));
+        if (length < 0)
+            return -1;
+        total += length;
+    }
+    return total;
+}
+
+int clone_planned(const fc_plan_t &plan, const void *source, void *destination, uint32_t bits,
+                  goheap_t *heap)
+{
+    for (uint32_t rest = bits; rest != 0; rest &= rest - 1) {
+        const uint32_t bit = lowest_bit(rest);
+        const uint32_t offset = plan.offsets[lowest_index(rest)];
+        if ((bit & plan.string_mask) != 0) {
+            if (!clone_string(at(source, offset), at(destination, offset), heap)) {
+                release_strings(plan, destination, bits & (bit - 1), heap);
+                return 0;
+            }
+        } else {
+            std::memcpy(at(destination, offset), at(source, offset),
+                        (bit & plan.doubleword_mask) != 0 ? 8 : 4);
+        }
+    }
+    set_present_bits(destination, plan.count, bits);
+    return 1;
+}
+
+// ---- The three operations ----------------------------------------------------------
+// Each is a function of its own, so that the exported entry point stays a
+// short dispatch and each loop has the registers to itself.
+
+[[gnu::noinline]] int encode_struct(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap)
 {
     const uint32_t count = desc->count;
     const uint32_t bits = present_bits(record, count) & field_mask(count);
-    const Fast fast = encode_struct_in_place(xdrs, desc, record, bits);
-    if (fast != Fast::declined)
-        return fast == Fast::ok;
+    if (const fc_plan_t *plan = plan_of(desc)) {
+        const Fast fast = encode_in_place(xdrs, *plan, record, bits);
+        if (fast != Fast::declined)
+            return fast == Fast::ok;
+    }
     if (!put_word(xdrs, bits))
         return 0;
     for (uint32_t i = 0; i < count; ++i)
@@ -569,11 +590,13 @@ int encode_struct(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *hea
     return 1;
 }
 
-int decode_struct(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap)
+[[gnu::noinline]] int decode_struct(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap)
 {
-    const Fast fast = decode_struct_in_place(xdrs, desc, record, heap);
-    if (fast != Fast::declined)
-        return fast == Fast::ok;
+    if (const fc_plan_t *plan = plan_of(desc)) {
+        const Fast fast = decode_in_place(xdrs, *plan, record, heap);
+        if (fast != Fast::declined)
+            return fast == Fast::ok;
+    }
     const uint32_t count = desc->count;
     uint32_t bits = 0;
     if (!get_word(xdrs, &bits) || (bits & ~field_mask(count)) != 0)
@@ -590,11 +613,14 @@ int decode_struct(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *hea
     return 1;
 }
 
-int free_struct(const var_desc_t *desc, void *record, goheap_t *heap)
+[[gnu::noinline]] int free_struct(const var_desc_t *desc, void *record, goheap_t *heap)
 {
     const uint32_t count = desc->count;
     const uint32_t bits = present_bits(record, count) & field_mask(count);
-    release_fields(desc, record, bits, count, heap);
+    if (const fc_plan_t *plan = plan_of(desc))
+        release_strings(*plan, record, bits, heap);
+    else
+        release_fields(desc, record, bits, count, heap);
     set_present_bits(record, count, 0);
     return 1;
 }
@@ -686,21 +712,31 @@ extern "C" int xdr_optional_generic_struct_set_field(void *record, void *field, 
 {
     if (record == nullptr || field == nullptr || value == nullptr)
         return 0;
-    const uint32_t count = field_count_of(record);
-    if (index >= count || count > FC_MAX_FIELDS)
-        return 0;
-    if (size != 4 && size != 8 && size != sizeof(char *))
+    if (index >= std::min(field_count_of(record), FC_MAX_FIELDS))
         return 0;
     // The field must lie in the plain part: behind the two header words and
-    // before the size that the record itself declares.
-    const uint32_t plain_size = presence_of(record)[2];
-    const auto first = static_cast<uintptr_t>(FC_STRUCT_PRESENCE_OFFSET + sizeof(void *));
+    // before the size that the record itself declares.  A field below the
+    // record wraps to a position far beyond it.
+    uint32_t *presence = presence_of(record);
+    const uint32_t plain_size = presence[2];
     const auto position = reinterpret_cast<uintptr_t>(field) - reinterpret_cast<uintptr_t>(record);
-    if (reinterpret_cast<uintptr_t>(field) < reinterpret_cast<uintptr_t>(record) || position < first ||
-        position > plain_size || plain_size - position < size)
+    if (position < FC_STRUCT_PRESENCE_OFFSET + sizeof(void *) || position > plain_size ||
+        plain_size - position < size)
         return 0;
-    std::memmove(field, value, size);
-    *presence_of(record) |= 1u << index;
+    // One word, two words or a pointer, moved as bytes.
+    static_assert(sizeof(char *) == 4 || sizeof(char *) == 8);
+    if (size == 4) {
+        uint32_t bits;
+        std::memcpy(&bits, value, sizeof bits);
+        std::memcpy(field, &bits, sizeof bits);
+    } else if (size == 8) {
+        uint64_t bits;
+        std::memcpy(&bits, value, sizeof bits);
+        std::memcpy(field, &bits, sizeof bits);
+    } else {
+        return 0;
+    }
+    *presence |= 1u << index;
     return 1;
 }
 
@@ -736,32 +772,18 @@ extern "C" int xdr_length_of_encoded_optional_generic_struct(const var_length_de
     const uint32_t count = desc->count;
     const uint32_t bits = present_bits(record, count) & field_mask(count);
     int64_t total = 4;
-    for (uint32_t i = 0; i < count; ++i) {
-        if (!is_present(bits, i))
-            continue;
-        const var_length_desc_entry_t &entry = desc->entries[i];
-        int length;
-        switch (shape_of(entry.routine)) {
-        case Shape::word:
-            length = 4;
-            break;
-        case Shape::doubleword:
-            length = 8;
-            break;
-        case Shape::string:
-            length = string_length(at(record, entry.offset));
-            break;
-        default:
-            length = entry.routine(at(record, entry.offset));
-            break;
+    if (const fc_plan_t *plan = plan_of(desc)) {
+        total = planned_length(*plan, record, bits);
+    } else {
+        for (uint32_t i = 0; i < count && total >= 0; ++i) {
+            if (!is_present(bits, i))
+                continue;
+            const var_length_desc_entry_t &entry = desc->entries[i];
+            const int length = entry.routine(at(record, entry.offset));
+            total = length < 0 ? -1 : total + length;
         }
-        if (length < 0)
-            return -1;
-        total += length;
-        if (total > std::numeric_limits<int32_t>::max())
-            return -1;
     }
-    return static_cast<int>(total);
+    return total < 0 || total > std::numeric_limits<int32_t>::max() ? -1 : static_cast<int>(total);
 }
 
 extern "C" int xdr_clone_optional_generic_struct(const var_clone_desc_t *desc, const void *source,
@@ -772,6 +794,8 @@ extern "C" int xdr_clone_optional_generic_struct(const var_clone_desc_t *desc, c
         return 0;
     const uint32_t count = desc->count;
     const uint32_t bits = present_bits(source, count) & field_mask(count);
+    if (const fc_plan_t *plan = plan_of(desc))
+        return clone_planned(*plan, source, destination, bits, heap);
     for (uint32_t i = 0; i < count; ++i) {
         if (!is_present(bits, i))
             continue;

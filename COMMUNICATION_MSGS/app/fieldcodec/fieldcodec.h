@@ -26,9 +26,42 @@
 extern "C" {
 #endif
 
+/* ---- Plans ----------------------------------------------------------------
+ * A struct type's plan is its field list compiled for the codec: where each
+ * field lies and which of the three storage shapes it has.  int, long, u_int,
+ * u_long and float are one XDR word (four bytes moved as they stand); double
+ * and u_hyper two words, high half first; wrapstring a counted string.  On
+ * memory streams the codec walks the plan instead of calling a routine per
+ * field; a descriptor without a plan (null) is walked entry by entry through
+ * its routines, with the same bytes and verdicts.
+ *
+ * A plan must describe the same fields as the tables it stands beside: each
+ * field in exactly one mask, at the offset of its entries, with the primitive
+ * routines of its kind in them.  Descriptor tables are code, not input: the
+ * library that builds them checks this when it is compiled. */
+/* Largest field count a struct record may declare (one presence word). */
+#define FC_MAX_FIELDS 32u
+
+/* Storage shapes, as a plan lists them per field. */
+#define FC_SHAPE_WORD 0u
+#define FC_SHAPE_DOUBLEWORD 1u
+#define FC_SHAPE_STRING 2u
+
+typedef struct fc_plan {
+    uint32_t count;           /* fields, as in the header */
+    uint32_t word_mask;       /* bit i: field i is one word */
+    uint32_t doubleword_mask; /* bit i: field i is two words */
+    uint32_t string_mask;     /* bit i: field i is a string */
+    uint32_t fixed_size;      /* encoded bytes of all word and doubleword fields */
+    uint32_t offsets[FC_MAX_FIELDS];
+    uint8_t shapes[FC_MAX_FIELDS]; /* FC_SHAPE_* of each field, as the masks say */
+} fc_plan_t;
+
 /* ---- Descriptor tables -------------------------------------------------
  * Each type has four descriptors, a header in front of a constant table of
- * `count` entries in field order plus one all-zero terminating entry. */
+ * `count` entries in field order plus one all-zero terminating entry.  The
+ * header also points at the type's plan, or is null for a union or a table
+ * without one. */
 
 /* Runs a field through the stream in its direction; 1 ok, 0 failure. */
 typedef int (*fc_xdr_routine_t)(XDR *xdrs, void *field, goheap_t *heap);
@@ -55,21 +88,25 @@ typedef struct var_clone_desc_entry {
 typedef struct var_desc {
     uint32_t count;
     const var_desc_entry_t *entries;
+    const fc_plan_t *plan;
 } var_desc_t;
 
 typedef struct var_length_desc {
     uint32_t count;
     const var_length_desc_entry_t *entries;
+    const fc_plan_t *plan;
 } var_length_desc_t;
 
 typedef struct var_clone_desc {
     uint32_t count;
     const var_clone_desc_entry_t *entries;
+    const fc_plan_t *plan;
 } var_clone_desc_t;
 
 typedef struct var_sizeof_desc {
     uint32_t count;
     const uint32_t *entries;
+    const fc_plan_t *plan;
 } var_sizeof_desc_t;
 
 /* ---- Record layout that the codec relies on ------------------------------
@@ -85,8 +122,6 @@ typedef struct var_sizeof_desc {
 #define FC_UNION_ARM_COUNT_OFFSET 0u
 #define FC_UNION_DISCRIMINANT_OFFSET 4u
 #define FC_UNION_ARM_OFFSET 16u
-/* Largest field count a struct record may declare (one presence word). */
-#define FC_MAX_FIELDS 32u
 
 /* ---- Primitives ----------------------------------------------------------
  * `field` is the address of the field's storage in the record: int32_t for

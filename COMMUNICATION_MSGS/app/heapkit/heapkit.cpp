@@ -24,6 +24,8 @@
 // by goheap_free, is poisoned so that overruns inside an arena are reported
 // like overruns of malloc'd blocks.
 
+// The library defines goheap_malloc itself: the header's inline copy stays out.
+#define HEAPKIT_BUILDING 1
 #include "heapkit.h"
 
 #include <algorithm>
@@ -32,6 +34,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+#include <type_traits>
 
 #include "process_allocator.h"
 
@@ -60,12 +63,11 @@ constexpr std::size_t kMaxPayload =
 static_assert(alignof(std::max_align_t) >= kAlign,
               "the process allocator must return 16-byte aligned blocks");
 
-struct alignas(kAlign) BlockHeader {
-    goheap_t *owner;    // null: default heap
-    std::size_t size;   // bytes requested
-};
+// The header of every block, as heapkit.h lays it out for the inline path.
+using BlockHeader = goheap_block_header;
 constexpr std::size_t kHeaderSize = sizeof(BlockHeader);
-static_assert(kHeaderSize == kAlign);
+static_assert(kHeaderSize == kAlign && kAlign == HEAPKIT_ALIGN);
+static_assert(HEAPKIT_INLINE_MAX <= kMaxPayload);
 
 // Header of every chunk after the first.
 struct alignas(kAlign) Chunk {
@@ -75,8 +77,8 @@ struct alignas(kAlign) Chunk {
 };
 static_assert(sizeof(Chunk) % kAlign == 0);
 
-std::byte *chunk_data(Chunk *chunk) {
-    return reinterpret_cast<std::byte *>(chunk) + sizeof(Chunk);
+unsigned char *chunk_data(Chunk *chunk) {
+    return reinterpret_cast<unsigned char *>(chunk) + sizeof(Chunk);
 }
 
 // --- process allocator ----------------------------------------------------
@@ -131,27 +133,28 @@ constexpr std::size_t grown_capacity(std::size_t previous) {
 
 }  // namespace
 
+// A goheap begins with its bump region (cursor, limit, in_use), the part
+// that heapkit.h's inline goheap_malloc reads and moves.
 struct alignas(kAlign) goheap {
-    std::byte *cursor;          // next free byte of the current chunk
-    std::byte *limit;           // end of the current chunk
+    goheap_region region;
     Chunk *chunks;              // chunks after the first, newest first
     std::size_t first_capacity; // data bytes of the chunk inside this struct's allocation
     std::size_t next_capacity;  // size of the next regular chunk
-    std::size_t in_use;         // payload bytes handed out and not reclaimed
 };
 static_assert(sizeof(goheap) % kAlign == 0);
+static_assert(offsetof(goheap, region) == 0 && std::is_standard_layout_v<goheap>);
 
 namespace {
 
-std::byte *first_chunk_data(goheap_t *heap) {
-    return reinterpret_cast<std::byte *>(heap) + sizeof(goheap);
+unsigned char *first_chunk_data(goheap_t *heap) {
+    return reinterpret_cast<unsigned char *>(heap) + sizeof(goheap);
 }
 
 // Writes the header at `at` and returns the payload.
-void *stamp(goheap_t *heap, std::byte *at, std::size_t size) {
+void *stamp(goheap_t *heap, unsigned char *at, std::size_t size) {
     unpoison(at, kHeaderSize + size);
     ::new (static_cast<void *>(at)) BlockHeader{heap, size};
-    heap->in_use += size;
+    heap->region.in_use += size;
     return at + kHeaderSize;
 }
 
@@ -179,9 +182,9 @@ Chunk *new_chunk(goheap_t *heap, std::size_t capacity, bool dedicated) {
         return nullptr;
     }
     heap->next_capacity = grown_capacity(capacity);
-    std::byte *at = chunk_data(chunk);
-    heap->cursor = at + span;
-    heap->limit = at + capacity;
+    unsigned char *at = chunk_data(chunk);
+    heap->region.cursor = at + span;
+    heap->region.limit = at + capacity;
     return stamp(heap, at, size);
 }
 
@@ -190,9 +193,9 @@ inline void *take_from_arena(goheap_t *heap, std::size_t size) {
         return nullptr;
     }
     const std::size_t span = block_span(size);
-    if (span <= static_cast<std::size_t>(heap->limit - heap->cursor)) {
-        std::byte *at = heap->cursor;
-        heap->cursor = at + span;
+    if (span <= static_cast<std::size_t>(heap->region.limit - heap->region.cursor)) {
+        unsigned char *at = heap->region.cursor;
+        heap->region.cursor = at + span;
         return stamp(heap, at, size);
     }
     return take_from_new_chunk(heap, size, span);
@@ -208,7 +211,7 @@ void *take_from_default_heap(std::size_t size) {
     }
     ::new (memory) BlockHeader{nullptr, size};
     g_default_in_use.fetch_add(size, std::memory_order_relaxed);
-    return static_cast<std::byte *>(memory) + kHeaderSize;
+    return static_cast<unsigned char *>(memory) + kHeaderSize;
 }
 
 // Reclaims an arena block if nothing was carved after it: the newest block
@@ -217,19 +220,19 @@ void *take_from_default_heap(std::size_t size) {
 // goes back with that chunk while it is the newest chunk.  Any other block
 // stays until the arena is destroyed.
 void give_back_to_arena(goheap_t *heap, BlockHeader *header) {
-    std::byte *at = reinterpret_cast<std::byte *>(header);
+    unsigned char *at = reinterpret_cast<unsigned char *>(header);
     const std::size_t size = header->size;
     const std::size_t span = block_span(size);
-    if (at + span == heap->cursor) {
-        heap->cursor = at;
-        heap->in_use -= size;
+    if (at + span == heap->region.cursor) {
+        heap->region.cursor = at;
+        heap->region.in_use -= size;
         poison(at, span);
         return;
     }
     Chunk *newest = heap->chunks;
     if (newest != nullptr && newest->dedicated && chunk_data(newest) == at) {
         heap->chunks = newest->next;
-        heap->in_use -= size;
+        heap->region.in_use -= size;
         unpoison(at, newest->capacity);
         raw_release(newest);
     }
@@ -252,26 +255,28 @@ goheap_t *goheap_create(size_t size) {
         return nullptr;
     }
     goheap_t *heap = ::new (memory) goheap{};
-    heap->cursor = first_chunk_data(heap);
-    heap->limit = heap->cursor + capacity;
+    heap->region.cursor = first_chunk_data(heap);
+    heap->region.limit = heap->region.cursor + capacity;
     heap->chunks = nullptr;
     heap->first_capacity = capacity;
     heap->next_capacity = grown_capacity(capacity);
-    heap->in_use = 0;
-    poison(heap->cursor, capacity);
+    heap->region.in_use = 0;
+    poison(heap->region.cursor, capacity);
     return heap;
 }
 
-void *goheap_malloc(goheap_t *heap, size_t size) {
+void *goheap_malloc_slow(goheap_t *heap, size_t size) {
     return heap == nullptr ? take_from_default_heap(size) : take_from_arena(heap, size);
 }
+
+void *goheap_malloc(goheap_t *heap, size_t size) { return goheap_malloc_slow(heap, size); }
 
 void goheap_free(goheap_t * /*heap*/, void *block) {
     // The header, not the argument, says who owns the block.
     if (block == nullptr) {
         return;
     }
-    auto *header = reinterpret_cast<BlockHeader *>(static_cast<std::byte *>(block) - kHeaderSize);
+    auto *header = reinterpret_cast<BlockHeader *>(static_cast<unsigned char *>(block) - kHeaderSize);
     if (header->owner != nullptr) {
         give_back_to_arena(header->owner, header);
         return;
@@ -298,7 +303,7 @@ void goheap_destroy(goheap_t *heap) {
 }
 
 size_t goheap_bytes_in_use(const goheap_t *heap) {
-    return heap == nullptr ? g_default_in_use.load(std::memory_order_relaxed) : heap->in_use;
+    return heap == nullptr ? g_default_in_use.load(std::memory_order_relaxed) : heap->region.in_use;
 }
 
 void heapkit_set_allocator(const heapkit_allocator_t *allocator) { g_allocator.replace(allocator); }

@@ -37,8 +37,14 @@ typedef struct goheap goheap_t;
  * null when memory cannot be had. */
 HEAPKIT_API goheap_t *goheap_create(size_t size);
 
-/* A block of `size` bytes from `heap` (null: the default heap), or null. */
+/* A block of `size` bytes from `heap` (null: the default heap), or null.
+ * Small blocks that fit the current chunk of an arena are taken by the
+ * inline definition at the end of this header, without a call. */
 HEAPKIT_API void *goheap_malloc(goheap_t *heap, size_t size);
+
+/* The out-of-line goheap_malloc, which the inline one calls for the default
+ * heap, large blocks and a full chunk. */
+HEAPKIT_API void *goheap_malloc_slow(goheap_t *heap, size_t size);
 
 /* Gives a block back.  A null block is ignored. */
 HEAPKIT_API void goheap_free(goheap_t *heap, void *block);
@@ -61,6 +67,58 @@ typedef struct heapkit_allocator {
 } heapkit_allocator_t;
 
 HEAPKIT_API void heapkit_set_allocator(const heapkit_allocator_t *allocator);
+
+/* ---- The inline fast path of goheap_malloc --------------------------------
+ * A goheap begins with the bump region of its current chunk, and every block
+ * with a 16-byte header naming its owner and size.  Both layouts are part of
+ * heapkit's interface so that goheap_malloc can be inlined, as C libraries
+ * inline their hottest routines: the definition below is used for inlining
+ * only (gnu_inline), every other call reaches the library's own. */
+struct goheap_region {
+    unsigned char *cursor; /* next free byte of the current chunk */
+    unsigned char *limit;  /* end of the current chunk */
+    size_t in_use;         /* payload bytes handed out and not reclaimed */
+};
+
+struct goheap_block_header {
+    goheap_t *owner; /* null: the default heap */
+    size_t size;     /* bytes requested */
+};
+
+#define HEAPKIT_ALIGN 16u
+#define HEAPKIT_INLINE_MAX 4096u
+
+#if defined(__SANITIZE_ADDRESS__)
+#define HEAPKIT_NO_INLINE 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define HEAPKIT_NO_INLINE 1
+#endif
+#endif
+
+/* Inside heapkit, and under AddressSanitizer (which must see arena blocks
+ * unpoisoned), every call goes out of line. */
+#if defined(__GNUC__) && !defined(HEAPKIT_BUILDING) && !defined(HEAPKIT_NO_INLINE)
+extern __inline __attribute__((__gnu_inline__, __always_inline__)) void *
+goheap_malloc(goheap_t *heap, size_t size)
+{
+    if (heap != NULL && size <= HEAPKIT_INLINE_MAX) {
+        struct goheap_region *region = (struct goheap_region *)heap;
+        const size_t payload = size == 0 ? HEAPKIT_ALIGN : (size + HEAPKIT_ALIGN - 1) & ~(size_t)(HEAPKIT_ALIGN - 1);
+        const size_t span = sizeof(struct goheap_block_header) + payload;
+        if (span <= (size_t)(region->limit - region->cursor)) {
+            unsigned char *at = region->cursor;
+            struct goheap_block_header *header = (struct goheap_block_header *)(void *)at;
+            region->cursor = at + span;
+            region->in_use += size;
+            header->owner = heap;
+            header->size = size;
+            return at + sizeof(struct goheap_block_header);
+        }
+    }
+    return goheap_malloc_slow(heap, size);
+}
+#endif
 
 #ifdef __cplusplus
 }

@@ -45,6 +45,43 @@ constexpr bool union_layout_fits_codec()
            offsetof(R, arm) == FC_UNION_ARM_OFFSET && offsetof(R, reserved) == offsetof(R, arm) + sizeof(void *);
 }
 
+// Adds field `index` to a plan: its offset, its shape's mask and, for a word
+// or doubleword, its encoded size.
+template <class Kind>
+constexpr void plan_field(fc_plan_t &plan, uint32_t index, uint32_t offset)
+{
+    constexpr shape storage_shape = Kind::storage_shape;
+    static_assert(sizeof(typename Kind::type) ==
+                  (storage_shape == shape::word ? 4 : storage_shape == shape::doubleword ? 8 : sizeof(char *)));
+    const uint32_t bit = 1u << index;
+    plan.offsets[index] = offset;
+    switch (storage_shape) {
+    case shape::word:
+        plan.word_mask |= bit;
+        plan.fixed_size += 4;
+        plan.shapes[index] = FC_SHAPE_WORD;
+        break;
+    case shape::doubleword:
+        plan.doubleword_mask |= bit;
+        plan.fixed_size += 8;
+        plan.shapes[index] = FC_SHAPE_DOUBLEWORD;
+        break;
+    case shape::string:
+        plan.string_mask |= bit;
+        plan.shapes[index] = FC_SHAPE_STRING;
+        break;
+    }
+}
+
+// Every field in exactly one mask.
+constexpr bool plan_covers(const fc_plan_t &plan)
+{
+    const uint32_t all = plan.count >= 32 ? ~0u : (1u << plan.count) - 1;
+    return (plan.word_mask | plan.doubleword_mask | plan.string_mask) == all &&
+           (plan.word_mask & plan.doubleword_mask) == 0 && (plan.word_mask & plan.string_mask) == 0 &&
+           (plan.doubleword_mask & plan.string_mask) == 0;
+}
+
 } // namespace parcel
 
 #define PARCEL_OFFSET_OF(name) static_cast<uint32_t>(offsetof(R, name))
@@ -52,6 +89,7 @@ constexpr bool union_layout_fits_codec()
 #define PARCEL_LENGTH_ENTRY(index, kind, name) {parcel::kind_##kind::length, PARCEL_OFFSET_OF(name)},
 #define PARCEL_CLONE_ENTRY(index, kind, name) {parcel::kind_##kind::clone, PARCEL_OFFSET_OF(name)},
 #define PARCEL_SIZE_ENTRY(index, kind, name) static_cast<uint32_t>(sizeof(R::name)),
+#define PARCEL_PLAN_FIELD(index, kind, name) parcel::plan_field<parcel::kind_##kind>(plan, index, PARCEL_OFFSET_OF(name));
 // Every field stands at its own index, with its kind's routine and width.
 #define PARCEL_CHECK_FIELD(index, kind, name)                                                      \
     static_assert(var[index].routine == parcel::kind_##kind::xdr &&                                \
@@ -67,11 +105,11 @@ constexpr bool union_layout_fits_codec()
     static_assert(var[position].routine == &mxdr_p_##A, "arm " #arm_name " is not at position " #position);
 
 // The headers of a type, built over its four tables.
-#define PARCEL_TABLE_HEADERS(count)                                                \
-    static constexpr var_desc_t var_header{count, var};                            \
-    static constexpr var_length_desc_t length_header{count, length};               \
-    static constexpr var_clone_desc_t clone_header{count, clone};                  \
-    static constexpr var_sizeof_desc_t sizeof_header{count, sizes};                \
+#define PARCEL_TABLE_HEADERS(count, plan)                                          \
+    static constexpr var_desc_t var_header{count, var, plan};                      \
+    static constexpr var_length_desc_t length_header{count, length, plan};         \
+    static constexpr var_clone_desc_t clone_header{count, clone, plan};            \
+    static constexpr var_sizeof_desc_t sizeof_header{count, sizes, plan};          \
     static_assert(std::size(var) == count + 1 && std::size(length) == count + 1 && \
                   std::size(clone) == count + 1 && std::size(sizes) == count + 1);
 
@@ -84,7 +122,14 @@ constexpr bool union_layout_fits_codec()
             FIELDS(PARCEL_LENGTH_ENTRY){nullptr, 0}};                                        \
         static constexpr var_clone_desc_entry_t clone[] = {FIELDS(PARCEL_CLONE_ENTRY){nullptr, 0}}; \
         static constexpr uint32_t sizes[] = {FIELDS(PARCEL_SIZE_ENTRY) 0};                   \
-        PARCEL_TABLE_HEADERS(R::kFieldCount)                                                 \
+        static constexpr fc_plan_t plan = [] {                                               \
+            fc_plan_t plan{};                                                                \
+            plan.count = R::kFieldCount;                                                     \
+            FIELDS(PARCEL_PLAN_FIELD)                                                        \
+            return plan;                                                                     \
+        }();                                                                                 \
+        static_assert(parcel::plan_covers(plan), "plan of " #T);                            \
+        PARCEL_TABLE_HEADERS(R::kFieldCount, &plan)                                          \
         FIELDS(PARCEL_CHECK_FIELD)                                                           \
         static_assert(parcel::offsets_increase(var), "fields out of order");                \
         static_assert(parcel::struct_layout_fits_codec<R>(), "record layout of " #T);        \
@@ -99,7 +144,7 @@ constexpr bool union_layout_fits_codec()
             ARMS(PARCEL_ARM_LENGTH_ENTRY){nullptr, 0}};                                       \
         static constexpr var_clone_desc_entry_t clone[] = {ARMS(PARCEL_ARM_CLONE_ENTRY){nullptr, 0}}; \
         static constexpr uint32_t sizes[] = {ARMS(PARCEL_ARM_SIZE_ENTRY) 0};                  \
-        PARCEL_TABLE_HEADERS(R::kArmCount)                                                    \
+        PARCEL_TABLE_HEADERS(R::kArmCount, nullptr)                                                  \
         ARMS(PARCEL_CHECK_ARM)                                                                \
         static_assert(parcel::union_layout_fits_codec<R>(), "record layout of " #U);          \
     };
@@ -111,6 +156,7 @@ constexpr bool union_layout_fits_codec()
 #undef PARCEL_LENGTH_ENTRY
 #undef PARCEL_CLONE_ENTRY
 #undef PARCEL_SIZE_ENTRY
+#undef PARCEL_PLAN_FIELD
 #undef PARCEL_CHECK_FIELD
 #undef PARCEL_ARM_VAR_ENTRY
 #undef PARCEL_ARM_LENGTH_ENTRY
