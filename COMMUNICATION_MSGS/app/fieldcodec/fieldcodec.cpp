@@ -87,11 +87,13 @@ MemoryStreams probe_memory_streams()
     return streams;
 }
 
-const MemoryStreams &memory_streams()
-{
-    static const MemoryStreams streams = probe_memory_streams();
-    return streams;
-}
+// Probed when the library is loaded, before any caller can reach the codec
+// (a library's initialisers run before those of the libraries that use it).
+// Should a stream be run through the codec earlier still, the zero-filled
+// table matches no stream and every stream takes the general path.
+const MemoryStreams g_memory_streams = probe_memory_streams();
+
+const MemoryStreams &memory_streams() { return g_memory_streams; }
 
 bool is_memory_stream(const XDR *xdrs)
 {
@@ -400,16 +402,54 @@ void release_strings(const fc_plan_t &plan, void *record, uint32_t bits, goheap_
 // Verdicts of a fast path: done, failed, or not applicable here.
 enum class Fast { ok, failed, declined };
 
-Fast encode_in_place(XDR *xdrs, const fc_plan_t &plan, const void *record,
-                                       uint32_t bits)
+// Encoded bytes of the record's presence word and of the fields in `bits`,
+// or -1 when a present string is null or too long to carry.  Each string's
+// length is left in `lengths` (by field index) when it is given.
+[[gnu::always_inline]] inline int64_t planned_length(const fc_plan_t &plan, const void *record,
+                                                     uint32_t bits, uint32_t *lengths = nullptr)
+{
+    int64_t total = 4;
+    const uint32_t fixed = plan.word_mask | plan.doubleword_mask;
+    if ((bits & fixed) == fixed) {
+        total += plan.fixed_size;
+    } else {
+        for (uint32_t rest = bits & fixed; rest != 0; rest &= rest - 1)
+            total += (lowest_bit(rest) & plan.doubleword_mask) != 0 ? 8 : 4;
+    }
+    // At most 32 strings of at most INT32_MAX bytes each: no overflow here.
+    for (uint32_t rest = bits & plan.string_mask; rest != 0; rest &= rest - 1) {
+        const uint32_t index = lowest_index(rest);
+        const char *text = string_at(static_cast<const void *>(at(record, plan.offsets[index])));
+        if (text == nullptr)
+            return -1;
+        const size_t length = std::strlen(text);
+        if (length > kMaxStringLength)
+            return -1;
+        const auto n = static_cast<uint32_t>(length);
+        if (lengths != nullptr)
+            lengths[index] = n;
+        total += 4 + n + padding_of(n);
+    }
+    return total;
+}
+
+Fast encode_in_place(XDR *xdrs, const fc_plan_t &plan, const void *record, uint32_t bits)
 {
     const Window window = window_of(xdrs);
-    if (window.start == nullptr || window.room < 4)
+    if (window.start == nullptr)
         return Fast::declined;
+    // The record's size first, checked once against the room, so that the
+    // writing below cannot run out.  Too little room leaves the stream
+    // where it was, for the per-field path to write what fits and fail as
+    // it always does.
+    uint32_t lengths[FC_MAX_FIELDS];
+    const int64_t size = planned_length(plan, record, bits, lengths);
+    if (size < 0)
+        return Fast::failed;
+    if (static_cast<uint64_t>(size) > window.room)
+        return Fast::declined;
+
     unsigned char *out = window.start;
-    unsigned char *const end = window.start + window.room;
-    // Running out of room leaves the stream where it was, for the per-field
-    // path to write what fits and fail as it always does.
     store_word(out, bits);
     out += 4;
     for (uint32_t rest = bits; rest != 0; rest &= rest - 1) {
@@ -417,41 +457,29 @@ Fast encode_in_place(XDR *xdrs, const fc_plan_t &plan, const void *record,
         const char *field = at(record, plan.offsets[index]);
         const uint8_t shape = plan.shapes[index];
         if (shape == FC_SHAPE_WORD) {
-            if (end - out < 4)
-                return Fast::declined;
             uint32_t word;
             std::memcpy(&word, field, sizeof word);
             store_word(out, word);
             out += 4;
         } else if (shape == FC_SHAPE_DOUBLEWORD) {
-            if (end - out < 8)
-                return Fast::declined;
             uint64_t value;
             std::memcpy(&value, field, sizeof value);
             store_word(out, static_cast<uint32_t>(value >> 32));
             store_word(out + 4, static_cast<uint32_t>(value));
             out += 8;
         } else {
-            const char *text = string_at(static_cast<const void *>(field));
-            if (text == nullptr)
-                return Fast::failed;
-            const size_t length = std::strlen(text);
-            if (length > kMaxStringLength)
-                return Fast::failed;
-            const auto n = static_cast<uint32_t>(length);
+            const uint32_t n = lengths[index];
             const uint32_t pad = padding_of(n);
-            if (static_cast<size_t>(end - out) < size_t{4} + n + pad)
-                return Fast::declined;
             store_word(out, n);
             // Zero the last word first; the text then overwrites its head,
             // leaving the padding zero.
             if (pad != 0)
                 store_word(out + 4 + (n & ~3u), 0);
-            std::memcpy(out + 4, text, n);
+            std::memcpy(out + 4, string_at(static_cast<const void *>(field)), n);
             out += 4 + n + pad;
         }
     }
-    advance(xdrs, static_cast<size_t>(out - window.start));
+    advance(xdrs, static_cast<size_t>(size));
     return Fast::ok;
 }
 
@@ -528,26 +556,6 @@ Fast decode_in_place(XDR *xdrs, const fc_plan_t &plan, void *record, goheap_t *h
     return Fast::ok;
 }
 
-int64_t planned_length(const fc_plan_t &plan, const void *record, uint32_t bits)
-{
-    int64_t total = 4;
-    const uint32_t fixed = plan.word_mask | plan.doubleword_mask;
-    if ((bits & fixed) == fixed) {
-        total += plan.fixed_size;
-    } else {
-        for (uint32_t rest = bits & fixed; rest != 0; rest &= rest - 1)
-            total += (lowest_bit(rest) & plan.doubleword_mask) != 0 ? 8 : 4;
-    }
-    // At most 32 strings of at most INT32_MAX bytes each: no overflow here.
-    for (uint32_t rest = bits & plan.string_mask; rest != 0; rest &= rest - 1) {
-        const int length = string_length(at(record, plan.offsets[lowest_index(rest)]));
-        if (length < 0)
-            return -1;
-        total += length;
-    }
-    return total;
-}
-
 int clone_planned(const fc_plan_t &plan, const void *source, void *destination, uint32_t bits,
                   goheap_t *heap)
 {
@@ -566,6 +574,23 @@ int clone_planned(const fc_plan_t &plan, const void *source, void *destination, 
     }
     set_present_bits(destination, plan.count, bits);
     return 1;
+}
+
+// The encoded length through the length routines, one call per field.
+[[gnu::noinline]] int64_t length_by_entries(const var_length_desc_t *desc, const void *record,
+                                            uint32_t bits)
+{
+    int64_t total = 4;
+    for (uint32_t i = 0; i < desc->count; ++i) {
+        if (!is_present(bits, i))
+            continue;
+        const var_length_desc_entry_t &entry = desc->entries[i];
+        const int length = entry.routine(at(record, entry.offset));
+        if (length < 0)
+            return -1;
+        total += length;
+    }
+    return total;
 }
 
 // ---- The three operations ----------------------------------------------------------
@@ -771,18 +796,9 @@ extern "C" int xdr_length_of_encoded_optional_generic_struct(const var_length_de
         return -1;
     const uint32_t count = desc->count;
     const uint32_t bits = present_bits(record, count) & field_mask(count);
-    int64_t total = 4;
-    if (const fc_plan_t *plan = plan_of(desc)) {
-        total = planned_length(*plan, record, bits);
-    } else {
-        for (uint32_t i = 0; i < count && total >= 0; ++i) {
-            if (!is_present(bits, i))
-                continue;
-            const var_length_desc_entry_t &entry = desc->entries[i];
-            const int length = entry.routine(at(record, entry.offset));
-            total = length < 0 ? -1 : total + length;
-        }
-    }
+    const fc_plan_t *plan = plan_of(desc);
+    const int64_t total =
+        plan != nullptr ? planned_length(*plan, record, bits) : length_by_entries(desc, record, bits);
     return total < 0 || total > std::numeric_limits<int32_t>::max() ? -1 : static_cast<int>(total);
 }
 
