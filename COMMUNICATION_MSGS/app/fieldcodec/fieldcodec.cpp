@@ -597,31 +597,21 @@ int clone_planned(const fc_plan_t &plan, const void *source, void *destination, 
 // Each is a function of its own, so that the exported entry point stays a
 // short dispatch and each loop has the registers to itself.
 
-[[gnu::noinline]] int encode_struct(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap)
+// The per-field paths: a routine call per field, through the stream.
+[[gnu::noinline]] int encode_by_entries(XDR *xdrs, const var_desc_t *desc, void *record, uint32_t bits,
+                                        goheap_t *heap)
 {
-    const uint32_t count = desc->count;
-    const uint32_t bits = present_bits(record, count) & field_mask(count);
-    if (const fc_plan_t *plan = plan_of(desc)) {
-        const Fast fast = encode_in_place(xdrs, *plan, record, bits);
-        if (fast != Fast::declined)
-            return fast == Fast::ok;
-    }
     if (!put_word(xdrs, bits))
         return 0;
-    for (uint32_t i = 0; i < count; ++i)
+    for (uint32_t i = 0; i < desc->count; ++i)
         if (is_present(bits, i) &&
             !desc->entries[i].routine(xdrs, at(record, desc->entries[i].offset), heap))
             return 0;
     return 1;
 }
 
-[[gnu::noinline]] int decode_struct(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap)
+[[gnu::noinline]] int decode_by_entries(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap)
 {
-    if (const fc_plan_t *plan = plan_of(desc)) {
-        const Fast fast = decode_in_place(xdrs, *plan, record, heap);
-        if (fast != Fast::declined)
-            return fast == Fast::ok;
-    }
     const uint32_t count = desc->count;
     uint32_t bits = 0;
     if (!get_word(xdrs, &bits) || (bits & ~field_mask(count)) != 0)
@@ -636,6 +626,28 @@ int clone_planned(const fc_plan_t &plan, const void *source, void *destination, 
     }
     set_present_bits(record, count, bits);
     return 1;
+}
+
+[[gnu::noinline]] int encode_struct(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap)
+{
+    const uint32_t count = desc->count;
+    const uint32_t bits = present_bits(record, count) & field_mask(count);
+    if (const fc_plan_t *plan = plan_of(desc)) {
+        const Fast fast = encode_in_place(xdrs, *plan, record, bits);
+        if (fast != Fast::declined)
+            return fast == Fast::ok;
+    }
+    return encode_by_entries(xdrs, desc, record, bits, heap);
+}
+
+[[gnu::noinline]] int decode_struct(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap)
+{
+    if (const fc_plan_t *plan = plan_of(desc)) {
+        const Fast fast = decode_in_place(xdrs, *plan, record, heap);
+        if (fast != Fast::declined)
+            return fast == Fast::ok;
+    }
+    return decode_by_entries(xdrs, desc, record, heap);
 }
 
 [[gnu::noinline]] int free_struct(const var_desc_t *desc, void *record, goheap_t *heap)
