@@ -498,7 +498,8 @@ bool read_string_in_place(const unsigned char *&in, const unsigned char *end, ch
     if (std::memchr(bytes, 0, length) != nullptr)
         return false;
     // The padding is the low `pad` bytes of the string's last word.
-    if (pad != 0 && (load_word(bytes + (length & ~3u)) & ((1u << (8 * pad)) - 1)) != 0)
+    static constexpr uint32_t kPaddingBits[4] = {0, 0xff, 0xffff, 0xffffff};
+    if (pad != 0 && (load_word(bytes + (length & ~3u)) & kPaddingBits[pad]) != 0)
         return false;
     char *text = static_cast<char *>(goheap_malloc(heap, static_cast<size_t>(length) + 1));
     if (text == nullptr)
