@@ -39,6 +39,7 @@ extern "C" {
  * field in exactly one mask, at the offset of its entries, with the primitive
  * routines of its kind in them.  Descriptor tables are code, not input: the
  * library that builds them checks this when it is compiled. */
+
 /* Largest field count a struct record may declare (one presence word). */
 #define FC_MAX_FIELDS 32u
 

@@ -96,8 +96,9 @@ struct goheap_block_header {
 #endif
 #endif
 
-/* Inside heapkit, and under AddressSanitizer (which must see arena blocks
- * unpoisoned), every call goes out of line. */
+/* Inside heapkit, under AddressSanitizer (which must see arena blocks
+ * unpoisoned) and wherever HEAPKIT_NO_INLINE is defined, every call goes out
+ * of line. */
 #if defined(__GNUC__) && !defined(HEAPKIT_BUILDING) && !defined(HEAPKIT_NO_INLINE)
 extern __inline __attribute__((__gnu_inline__, __always_inline__)) void *
 goheap_malloc(goheap_t *heap, size_t size)
