@@ -137,13 +137,21 @@ constexpr uint32_t padding_of(uint32_t length) { return (4 - (length & 3)) & 3; 
 char *&string_at(void *field) { return *static_cast<char **>(field); }
 const char *string_at(const void *field) { return *static_cast<const char *const *>(field); }
 
+// The length of a string the codec can carry, or -1 for a null string or
+// one too long to count.
+int64_t carried_length(const char *text)
+{
+    if (text == nullptr)
+        return -1;
+    const size_t length = std::strlen(text);
+    return length > kMaxStringLength ? -1 : static_cast<int64_t>(length);
+}
+
 int encode_string(XDR *xdrs, const char *text)
 {
     static const char zeros[4] = {};
-    if (text == nullptr)
-        return 0;
-    const size_t length = std::strlen(text);
-    if (length > kMaxStringLength)
+    const int64_t length = carried_length(text);
+    if (length < 0)
         return 0;
     const auto n = static_cast<uint32_t>(length);
     const uint32_t pad = padding_of(n);
@@ -257,11 +265,8 @@ int run_string(XDR *xdrs, void *field, goheap_t *heap)
 
 int string_length(const void *field)
 {
-    const char *text = string_at(field);
-    if (text == nullptr)
-        return -1;
-    const size_t length = std::strlen(text);
-    if (length > kMaxStringLength)
+    const int64_t length = carried_length(string_at(field));
+    if (length < 0)
         return -1;
     const auto n = static_cast<uint32_t>(length);
     return static_cast<int>(4 + n + padding_of(n));
@@ -419,11 +424,9 @@ enum class Fast { ok, failed, declined };
     // At most 32 strings of at most INT32_MAX bytes each: no overflow here.
     for (uint32_t rest = bits & plan.string_mask; rest != 0; rest &= rest - 1) {
         const uint32_t index = lowest_index(rest);
-        const char *text = string_at(static_cast<const void *>(at(record, plan.offsets[index])));
-        if (text == nullptr)
-            return -1;
-        const size_t length = std::strlen(text);
-        if (length > kMaxStringLength)
+        const void *field = at(record, plan.offsets[index]);
+        const int64_t length = carried_length(string_at(field));
+        if (length < 0)
             return -1;
         const auto n = static_cast<uint32_t>(length);
         if (lengths != nullptr)
