@@ -50,25 +50,24 @@ constexpr bool union_layout_fits_codec()
 template <class Kind>
 constexpr void plan_field(fc_plan_t &plan, uint32_t index, uint32_t offset)
 {
-    constexpr shape storage_shape = Kind::storage_shape;
-    static_assert(sizeof(typename Kind::type) ==
-                  (storage_shape == shape::word ? 4 : storage_shape == shape::doubleword ? 8 : sizeof(char *)));
+    constexpr uint8_t storage_shape = Kind::storage_shape;
+    static_assert(sizeof(typename Kind::type) == (storage_shape == FC_SHAPE_WORD         ? 4
+                                                  : storage_shape == FC_SHAPE_DOUBLEWORD ? 8
+                                                                                         : sizeof(char *)));
     const uint32_t bit = 1u << index;
     plan.offsets[index] = offset;
+    plan.shapes[index] = storage_shape;
     switch (storage_shape) {
-    case shape::word:
+    case FC_SHAPE_WORD:
         plan.word_mask |= bit;
         plan.fixed_size += 4;
-        plan.shapes[index] = FC_SHAPE_WORD;
         break;
-    case shape::doubleword:
+    case FC_SHAPE_DOUBLEWORD:
         plan.doubleword_mask |= bit;
         plan.fixed_size += 8;
-        plan.shapes[index] = FC_SHAPE_DOUBLEWORD;
         break;
-    case shape::string:
+    case FC_SHAPE_STRING:
         plan.string_mask |= bit;
-        plan.shapes[index] = FC_SHAPE_STRING;
         break;
     }
 }

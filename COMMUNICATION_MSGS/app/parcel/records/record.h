@@ -29,9 +29,7 @@ namespace parcel {
 
 // ---- Field kinds ---------------------------------------------------------------
 // Each kind names its storage type, the type its setter takes, the field
-// codec's three routines for it and the storage shape its plan gives it.
-
-enum class shape { word, doubleword, string };
+// codec's three routines for it and its storage shape in a plan (FC_SHAPE_*).
 
 #define PARCEL_DEFINE_KIND(kind, Storage, Param, Shape)                               \
     struct kind_##kind {                                                              \
@@ -40,16 +38,16 @@ enum class shape { word, doubleword, string };
         static constexpr fc_xdr_routine_t xdr = &mxdr_##kind;                         \
         static constexpr fc_length_routine_t length = &xdr_length_of_encoded_##kind;  \
         static constexpr fc_clone_routine_t clone = &mxdr_clone_##kind;               \
-        static constexpr shape storage_shape = shape::Shape;                          \
+        static constexpr uint8_t storage_shape = FC_SHAPE_##Shape;                     \
     };
-PARCEL_DEFINE_KIND(int, int32_t, int32_t, word)
-PARCEL_DEFINE_KIND(long, int32_t, int32_t, word)
-PARCEL_DEFINE_KIND(u_int, uint32_t, uint32_t, word)
-PARCEL_DEFINE_KIND(u_long, uint32_t, uint32_t, word)
-PARCEL_DEFINE_KIND(float, float, float, word)
-PARCEL_DEFINE_KIND(double, double, double, doubleword)
-PARCEL_DEFINE_KIND(u_hyper, uint64_t, uint64_t, doubleword)
-PARCEL_DEFINE_KIND(wrapstring, char *, const char *, string)
+PARCEL_DEFINE_KIND(int, int32_t, int32_t, WORD)
+PARCEL_DEFINE_KIND(long, int32_t, int32_t, WORD)
+PARCEL_DEFINE_KIND(u_int, uint32_t, uint32_t, WORD)
+PARCEL_DEFINE_KIND(u_long, uint32_t, uint32_t, WORD)
+PARCEL_DEFINE_KIND(float, float, float, WORD)
+PARCEL_DEFINE_KIND(double, double, double, DOUBLEWORD)
+PARCEL_DEFINE_KIND(u_hyper, uint64_t, uint64_t, DOUBLEWORD)
+PARCEL_DEFINE_KIND(wrapstring, char *, const char *, STRING)
 #undef PARCEL_DEFINE_KIND
 
 // The presence words of a record with N fields: one word, or none at all for
