@@ -38,21 +38,13 @@
 
 #include "process_allocator.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define HEAPKIT_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define HEAPKIT_ASAN 1
-#endif
-#endif
-
 #if defined(HEAPKIT_ASAN)
 #include <sanitizer/asan_interface.h>
 #endif
 
 namespace {
 
-constexpr std::size_t kAlign = 16;
+constexpr std::size_t kAlign = HEAPKIT_ALIGN;
 constexpr std::size_t kMinChunk = 256;
 constexpr std::size_t kHintAllowance = 256;
 constexpr std::size_t kMaxChunk = std::size_t{1} << 20;
@@ -66,7 +58,7 @@ static_assert(alignof(std::max_align_t) >= kAlign,
 // The header of every block, as heapkit.h lays it out for the inline path.
 using BlockHeader = goheap_block_header;
 constexpr std::size_t kHeaderSize = sizeof(BlockHeader);
-static_assert(kHeaderSize == kAlign && kAlign == HEAPKIT_ALIGN);
+static_assert(kHeaderSize == kAlign);
 static_assert(HEAPKIT_INLINE_MAX <= kMaxPayload);
 
 // Header of every chunk after the first.
@@ -117,14 +109,6 @@ void unpoison(const void *at, std::size_t size) {
 }
 
 // --- size arithmetic (callers guarantee size <= kMaxPayload) ---------------
-
-// Bytes of chunk space a block of `size` payload bytes takes, header
-// included.  A zero-byte block still gets one aligned unit so that its
-// pointer is distinct and dereferenceable.
-constexpr std::size_t block_span(std::size_t size) {
-    const std::size_t payload = size == 0 ? kAlign : (size + kAlign - 1) & ~(kAlign - 1);
-    return kHeaderSize + payload;
-}
 
 // Capacity of the regular chunk following one of `previous` bytes.
 constexpr std::size_t grown_capacity(std::size_t previous) {
@@ -192,7 +176,7 @@ inline void *take_from_arena(goheap_t *heap, std::size_t size) {
     if (size > kMaxPayload) {
         return nullptr;
     }
-    const std::size_t span = block_span(size);
+    const std::size_t span = heapkit_block_span(size);
     if (span <= static_cast<std::size_t>(heap->region.limit - heap->region.cursor)) {
         unsigned char *at = heap->region.cursor;
         heap->region.cursor = at + span;
@@ -222,7 +206,7 @@ void *take_from_default_heap(std::size_t size) {
 void give_back_to_arena(goheap_t *heap, BlockHeader *header) {
     unsigned char *at = reinterpret_cast<unsigned char *>(header);
     const std::size_t size = header->size;
-    const std::size_t span = block_span(size);
+    const std::size_t span = heapkit_block_span(size);
     if (at + span == heap->region.cursor) {
         heap->region.cursor = at;
         heap->region.in_use -= size;
@@ -249,7 +233,7 @@ goheap_t *goheap_create(size_t size) {
     // A size hint counts the bytes a caller means to store, not the block
     // headers and rounding around them; half as much again (and a few
     // headers' worth) keeps a heap that is used as hinted in one chunk.
-    const std::size_t capacity = std::max(kMinChunk, block_span(size) + size / 2 + kHintAllowance);
+    const std::size_t capacity = std::max(kMinChunk, heapkit_block_span(size) + size / 2 + kHintAllowance);
     void *memory = raw_alloc(sizeof(goheap) + capacity);
     if (memory == nullptr) {
         return nullptr;

@@ -88,13 +88,27 @@ struct goheap_block_header {
 #define HEAPKIT_ALIGN 16u
 #define HEAPKIT_INLINE_MAX 4096u
 
+/* Set when the code is built with AddressSanitizer. */
 #if defined(__SANITIZE_ADDRESS__)
-#define HEAPKIT_NO_INLINE 1
+#define HEAPKIT_ASAN 1
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
+#define HEAPKIT_ASAN 1
+#endif
+#endif
+
+#if defined(HEAPKIT_ASAN) && !defined(HEAPKIT_NO_INLINE)
 #define HEAPKIT_NO_INLINE 1
 #endif
-#endif
+
+/* Chunk bytes a block of `size` payload bytes takes, its header included.
+ * A zero-byte block still takes one aligned unit, so that its pointer is
+ * distinct and dereferenceable.  Both paths of goheap_malloc use it. */
+static inline size_t heapkit_block_span(size_t size)
+{
+    const size_t payload = size == 0 ? HEAPKIT_ALIGN : (size + HEAPKIT_ALIGN - 1) & ~(size_t)(HEAPKIT_ALIGN - 1);
+    return sizeof(struct goheap_block_header) + payload;
+}
 
 /* Inside heapkit, under AddressSanitizer (which must see arena blocks
  * unpoisoned) and wherever HEAPKIT_NO_INLINE is defined, every call goes out
@@ -105,8 +119,7 @@ goheap_malloc(goheap_t *heap, size_t size)
 {
     if (heap != NULL && size <= HEAPKIT_INLINE_MAX) {
         struct goheap_region *region = (struct goheap_region *)heap;
-        const size_t payload = size == 0 ? HEAPKIT_ALIGN : (size + HEAPKIT_ALIGN - 1) & ~(size_t)(HEAPKIT_ALIGN - 1);
-        const size_t span = sizeof(struct goheap_block_header) + payload;
+        const size_t span = heapkit_block_span(size);
         if (span <= (size_t)(region->limit - region->cursor)) {
             unsigned char *at = region->cursor;
             struct goheap_block_header *header = (struct goheap_block_header *)(void *)at;
