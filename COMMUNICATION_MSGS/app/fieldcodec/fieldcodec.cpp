@@ -93,11 +93,9 @@ MemoryStreams probe_memory_streams()
 // table matches no stream and every stream takes the general path.
 const MemoryStreams g_memory_streams = probe_memory_streams();
 
-const MemoryStreams &memory_streams() { return g_memory_streams; }
-
 bool is_memory_stream(const XDR *xdrs)
 {
-    const MemoryStreams &streams = memory_streams();
+    const MemoryStreams &streams = g_memory_streams;
     return xdrs->x_ops == streams.aligned || xdrs->x_ops == streams.unaligned;
 }
 
@@ -110,7 +108,7 @@ struct Window {
 
 Window window_of(XDR *xdrs)
 {
-    const MemoryStreams &streams = memory_streams();
+    const MemoryStreams &streams = g_memory_streams;
     if (!streams.direct || xdrs->x_ops != streams.aligned)
         return {nullptr, 0};
     return {static_cast<unsigned char *>(xdrs->x_private), xdrs->x_handy};
