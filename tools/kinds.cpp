@@ -123,6 +123,52 @@ Value parse_text(std::string_view text)
     return out;
 }
 
+// ---- Values from JSON ----------------------------------------------------------------
+// Numbers go through the command-line parsers, as the JSON text of the number,
+// so that range checks and messages are the same.
+
+template <class I>
+Value integer_from_json(const json &value)
+{
+    if (!value.is_number_integer())
+        throw UsageError(value.dump() + " is not a whole number");
+    return parse_integer<I>(value.dump());
+}
+
+template <class F>
+Value real_from_json(const json &value)
+{
+    if (value.is_number())
+        return parse_real<F>(value.dump());
+    if (value.is_string())
+        return parse_real<F>(value.get<std::string>());
+    throw UsageError(value.dump() + " is not a number (expected e.g. 0.5, \"inf\", \"-inf\" or \"nan\")");
+}
+
+Value text_from_json(const json &value)
+{
+    std::string text;
+    if (value.is_string()) {
+        text = value.get<std::string>();
+    } else if (value.is_object() && value.size() == 1 && value.contains("hex") && value.at("hex").is_string()) {
+        const std::string hex = value.at("hex").get<std::string>();
+        if (hex.size() % 2 != 0)
+            throw UsageError("{\"hex\": ...} needs an even number of hex digits");
+        for (size_t i = 0; i < hex.size(); i += 2) {
+            const int high = hex_digit(hex[i]);
+            const int low = hex_digit(hex[i + 1]);
+            if (high < 0 || low < 0)
+                throw UsageError("{\"hex\": ...} holds '" + hex.substr(i, 2) + "', which is not a hex byte");
+            text += static_cast<char>(high * 16 + low);
+        }
+    } else {
+        throw UsageError(value.dump() + " is not text (expected a string or {\"hex\": \"...\"})");
+    }
+    if (text.find('\0') != std::string::npos)
+        throw UsageError("the text holds a NUL byte, which a wrapstring cannot carry");
+    return text;
+}
+
 // ---- Loaders --------------------------------------------------------------------
 
 template <class Storage>
@@ -222,14 +268,14 @@ json text_json(const Value &value)
 
 // Indexed by Kind.
 constexpr KindOps kKinds[] = {
-    {"int", &parse_integer<int32_t>, &load_plain<int32_t>, &integer_json<int32_t>},
-    {"long", &parse_integer<int32_t>, &load_plain<int32_t>, &integer_json<int32_t>},
-    {"u_int", &parse_integer<uint32_t>, &load_plain<uint32_t>, &integer_json<uint32_t>},
-    {"u_long", &parse_integer<uint32_t>, &load_plain<uint32_t>, &integer_json<uint32_t>},
-    {"float", &parse_real<float>, &load_plain<float>, &real_json<float>},
-    {"double", &parse_real<double>, &load_plain<double>, &real_json<double>},
-    {"u_hyper", &parse_integer<uint64_t>, &load_plain<uint64_t>, &integer_json<uint64_t>},
-    {"wrapstring", &parse_text, &load_text, &text_json},
+    {"int", &parse_integer<int32_t>, &integer_from_json<int32_t>, &load_plain<int32_t>, &integer_json<int32_t>},
+    {"long", &parse_integer<int32_t>, &integer_from_json<int32_t>, &load_plain<int32_t>, &integer_json<int32_t>},
+    {"u_int", &parse_integer<uint32_t>, &integer_from_json<uint32_t>, &load_plain<uint32_t>, &integer_json<uint32_t>},
+    {"u_long", &parse_integer<uint32_t>, &integer_from_json<uint32_t>, &load_plain<uint32_t>, &integer_json<uint32_t>},
+    {"float", &parse_real<float>, &real_from_json<float>, &load_plain<float>, &real_json<float>},
+    {"double", &parse_real<double>, &real_from_json<double>, &load_plain<double>, &real_json<double>},
+    {"u_hyper", &parse_integer<uint64_t>, &integer_from_json<uint64_t>, &load_plain<uint64_t>, &integer_json<uint64_t>},
+    {"wrapstring", &parse_text, &text_from_json, &load_text, &text_json},
 };
 static_assert(std::size(kKinds) == static_cast<size_t>(Kind::k_wrapstring) + 1);
 #define PARCEL_TOOL_CHECK_KIND(kind) \

@@ -36,6 +36,10 @@ struct KindOps {
     std::string_view name;
     // Parses command-line text; throws UsageError saying what is wrong.
     Value (*parse)(std::string_view text);
+    // Takes a value from JSON in the form to_json prints (numbers, "inf",
+    // "-inf", "nan", text or {"hex": ...}); throws UsageError when it does
+    // not fit the kind.
+    Value (*from_json)(const json &value);
     // Reads a field's storage (the address of the field in its record).
     Value (*load)(const void *field);
     // The value as JSON: numbers as numbers (non-finite ones as "inf",

@@ -21,6 +21,10 @@ namespace parcel_tool {
 class Draft {
 public:
     Draft(const Type &type, const std::vector<std::string> &arguments);
+    // The same from JSON as describe() writes it: a document with "fields"
+    // (for a union "arm" or "discriminant", and the arm's "fields"), or a
+    // struct's "fields" object alone.  {"absent": true} leaves a field out.
+    Draft(const Type &type, const json &document);
     Draft(const Draft &) = delete;
     Draft &operator=(const Draft &) = delete;
 
@@ -37,8 +41,16 @@ private:
         void create(const Type &record_type);
     };
 
-    void fill(const Type &record_type, void *record, std::vector<std::pair<std::string, std::string>> &pairs,
-              std::string_view owner);
+    // A field's name and its value as given: command-line text, or JSON.
+    struct Given {
+        std::string name;
+        std::string text;
+        const json *value = nullptr;
+    };
+
+    // Makes the record, with `arm` chosen for a union (null: none).
+    void build(const Type &type, const Arm *arm, const std::vector<Given> &given);
+    void fill(const Type &record_type, void *record, const std::vector<Given> &given, std::string_view owner);
 
     std::vector<Value> values_; // declared first: released last
     Owned record_;

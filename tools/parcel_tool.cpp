@@ -3,7 +3,9 @@
 //
 //   parcel types [--json] [TYPE...]
 //   parcel encode TYPE [--hex] field=value...
-//   parcel decode TYPE [--hex | --raw] [--compact] [FILE]
+//   parcel encode TYPE [--hex] --json [FILE]
+//   parcel decode TYPE [--hex | --raw] [--compact | --annotate | --all] [FILE]
+//   parcel identify [--hex | --raw] [FILE]
 //   parcel length TYPE field=value...
 //
 // Exit status: 0 on success, 2 for arguments the tool cannot use (an unknown
@@ -17,9 +19,11 @@
 #include <iostream>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include <CLI/CLI.hpp>
 
+#include "inspect.h"
 #include "messages.h"
 #include "registry.h"
 
@@ -220,11 +224,23 @@ void list_types(const std::vector<std::string> &names, bool as_json)
     write_all(out.data(), out.size());
 }
 
-void encode_command(const std::string &type_name, const std::vector<std::string> &arguments, bool as_hex)
+void encode_command(const std::string &type_name, const std::vector<std::string> &arguments, bool as_hex,
+                    bool from_json)
 {
     const Type &type = type_named(type_name);
-    const Draft draft(type, arguments);
-    const std::vector<unsigned char> bytes = encode(type, draft);
+    std::optional<Draft> draft;
+    if (from_json) {
+        if (arguments.size() > 1)
+            throw UsageError("--json takes one file (or standard input), not field=value pairs");
+        const std::vector<unsigned char> text = read_all(arguments.empty() ? "" : arguments.front());
+        const json document = json::parse(text.begin(), text.end(), nullptr, false);
+        if (document.is_discarded())
+            throw UsageError("the input is not a JSON document");
+        draft.emplace(type, document);
+    } else {
+        draft.emplace(type, arguments);
+    }
+    const std::vector<unsigned char> bytes = encode(type, *draft);
     if (as_hex)
         write_line(hex_of(bytes));
     else
@@ -243,28 +259,105 @@ void length_command(const std::string &type_name, const std::vector<std::string>
 
 enum class InputForm { detect, hex, raw };
 
-void decode_command(const std::string &type_name, const std::string &path, InputForm form, bool compact)
+std::vector<unsigned char> read_input(const std::string &path, InputForm form)
 {
-    const Type &type = type_named(type_name);
     std::vector<unsigned char> bytes = read_all(path);
     if (form == InputForm::hex || (form == InputForm::detect && looks_like_hex(bytes)))
         bytes = bytes_of_hex(bytes);
     if (bytes.size() > UINT32_MAX)
         throw Failure("the input is larger than a message can be (" + std::to_string(bytes.size()) + " bytes)");
+    return bytes;
+}
 
+// What is wrong with bytes the type's decoder refused: the field, the
+// offset and the rule, with the rule's reason code.
+std::string diagnosis(const Type &type, const unsigned char *bytes, size_t size)
+{
+    const Walk result = walk(type, bytes, size);
+    if (result.valid) // the bytes are sound: the decoder ran out of memory
+        return "decoding " + std::to_string(size) + " bytes failed although they are well-formed";
+    return result.explanation + " [" + std::string(code_of(result.rule)) + "]";
+}
+
+// Decodes one message at the start of `bytes`: its JSON, or a Failure that
+// says why not, after `context`.
+json decode_one(const Type &type, const unsigned char *bytes, size_t size, const std::string &context)
+{
     void *record = nullptr;
-    const int32_t consumed = type.decode(bytes.data(), static_cast<uint32_t>(bytes.size()), &record);
+    const int32_t consumed = type.decode(bytes, static_cast<uint32_t>(size), &record);
     if (consumed < 0)
-        throw Failure("not a valid " + std::string(type.name) + ": decoding " + std::to_string(bytes.size()) +
-                      " bytes failed");
+        throw Failure(context + "not a valid " + std::string(type.name) + ": " + diagnosis(type, bytes, size));
     const std::unique_ptr<void, void (*)(void *)> owned(record, type.free);
-
     json out;
     out["type"] = type.name;
-    out["bytes_given"] = bytes.size();
+    out["bytes_given"] = size;
     out["bytes_consumed"] = consumed;
     describe(type, record, out);
-    write_line(out.dump(compact ? -1 : 2));
+    return out;
+}
+
+enum class DecodeForm { json, compact, annotate, all };
+
+void decode_command(const std::string &type_name, const std::string &path, InputForm input, DecodeForm form)
+{
+    const Type &type = type_named(type_name);
+    const std::vector<unsigned char> bytes = read_input(path, input);
+    switch (form) {
+    case DecodeForm::json:
+    case DecodeForm::compact:
+        write_line(decode_one(type, bytes.data(), bytes.size(), "").dump(form == DecodeForm::compact ? -1 : 2));
+        return;
+    case DecodeForm::annotate: {
+        const std::string view = annotate(type, bytes.data(), bytes.size());
+        write_all(view.data(), view.size());
+        if (!walk(type, bytes.data(), bytes.size()).valid)
+            throw Failure("not a valid " + std::string(type.name) + ": " + diagnosis(type, bytes.data(), bytes.size()));
+        return;
+    }
+    case DecodeForm::all:
+        // Messages back to back: one JSON line each, with its offset in the
+        // stream; the first that does not decode ends the run.
+        for (size_t offset = 0, number = 1; offset < bytes.size(); ++number) {
+            json line = decode_one(type, bytes.data() + offset, bytes.size() - offset,
+                                   "message " + std::to_string(number) + " at offset " + std::to_string(offset) +
+                                       " (offsets below count from its first byte) is ");
+            const size_t consumed = line["bytes_consumed"].get<size_t>();
+            line.erase("bytes_given");
+            line["offset"] = offset;
+            write_line(line.dump());
+            offset += consumed;
+        }
+        return;
+    }
+}
+
+// Lists the types that the bytes decode as: whole ones (every byte
+// consumed) first, then those that leave bytes over, longest first.
+void identify_command(const std::string &path, InputForm input)
+{
+    const std::vector<unsigned char> bytes = read_input(path, input);
+    std::vector<std::pair<const Type *, int32_t>> found;
+    for (const Type &type : types()) {
+        void *record = nullptr;
+        const int32_t consumed = type.decode(bytes.data(), static_cast<uint32_t>(bytes.size()), &record);
+        if (consumed < 0)
+            continue;
+        type.free(record);
+        found.emplace_back(&type, consumed);
+    }
+    if (found.empty())
+        throw Failure("none of the " + std::to_string(types().size()) + " types decodes these " +
+                      std::to_string(bytes.size()) + " bytes");
+    std::stable_sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.second > b.second; });
+    size_t width = 0;
+    for (const auto &[type, consumed] : found)
+        width = std::max(width, type->name.size());
+    std::string out;
+    for (const auto &[type, consumed] : found)
+        out += std::string(static_cast<size_t>(consumed) == bytes.size() ? "whole    " : "partial  ") +
+               std::string(type->name) + std::string(width - type->name.size() + 2, ' ') + std::to_string(consumed) +
+               " of " + std::to_string(bytes.size()) + " bytes\n";
+    write_all(out.data(), out.size());
 }
 
 int run(int argc, char **argv)
@@ -288,10 +381,13 @@ int run(int argc, char **argv)
     std::string type_name;
     std::vector<std::string> arguments;
     bool as_hex = false;
+    bool from_json = false;
     CLI::App *encode_app = app.add_subcommand("encode", "Write a message's encoding to standard output");
     encode_app->add_option("type", type_name, "Type name, as 'parcel types' lists it")->required();
-    encode_app->add_option("fields", arguments, "field=value pairs");
+    encode_app->add_option("fields", arguments, "field=value pairs (with --json: the JSON file, default standard input)");
     encode_app->add_flag("--hex", as_hex, "Write hex digits instead of raw bytes");
+    encode_app->add_flag("--json", from_json,
+                         "Read the message as JSON: what 'parcel decode' prints, or its \"fields\" object alone");
     encode_app->footer(values_help);
 
     CLI::App *length_app = app.add_subcommand("length", "Print the length of a message's encoding");
@@ -302,34 +398,58 @@ int run(int argc, char **argv)
     std::string path;
     bool hex_input = false;
     bool raw_input = false;
+    const auto add_input = [&](CLI::App *command) {
+        command->add_option("file", path, "Input file (default: standard input)");
+        CLI::Option *hex_flag = command->add_flag("--hex", hex_input, "The input is hex digits");
+        CLI::Option *raw_flag = command->add_flag("--raw", raw_input, "The input is raw bytes");
+        hex_flag->excludes(raw_flag);
+    };
+    const std::string input_help = "Without --hex or --raw, input that is all printable text is read as hex "
+                                   "(white space between bytes is ignored), anything else as raw bytes.";
+
     bool compact = false;
+    bool annotated = false;
+    bool stream = false;
     CLI::App *decode_app = app.add_subcommand("decode", "Decode a message and print it as JSON");
     decode_app->add_option("type", type_name, "Type name, as 'parcel types' lists it")->required();
-    decode_app->add_option("file", path, "Input file (default: standard input)");
-    CLI::Option *hex_flag = decode_app->add_flag("--hex", hex_input, "The input is hex digits");
-    CLI::Option *raw_flag = decode_app->add_flag("--raw", raw_input, "The input is raw bytes");
-    hex_flag->excludes(raw_flag);
-    decode_app->add_flag("--compact", compact, "Print the JSON on one line");
-    decode_app->footer("Without --hex or --raw, input that is all printable text is read as hex "
-                       "(white space between bytes is ignored), anything else as raw bytes. "
-                       "Bytes after the message are ignored; bytes_consumed says where it ended.\n");
+    add_input(decode_app);
+    CLI::Option *compact_flag = decode_app->add_flag("--compact", compact, "Print the JSON on one line");
+    CLI::Option *annotate_flag = decode_app->add_flag(
+        "--annotate", annotated, "Show the bytes in hex beside the fields they carry, up to the first bad byte");
+    CLI::Option *all_flag = decode_app->add_flag(
+        "--all", stream, "Decode messages back to back until the input ends, one JSON line each");
+    annotate_flag->excludes(compact_flag)->excludes(all_flag);
+    compact_flag->excludes(all_flag);
+    decode_app->footer(input_help + " Bytes after the message are ignored; bytes_consumed says where it ended. "
+                                    "Bytes that are not a valid message get the field, the offset and the rule "
+                                    "they break, with its reason code (docs/conformance.md).\n");
 
+    CLI::App *identify_app =
+        app.add_subcommand("identify", "List the types that the bytes decode as, whole ones first");
+    add_input(identify_app);
+    identify_app->footer(input_help + "\n");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &error) {
         return app.exit(error);
     }
 
+    const InputForm input = hex_input ? InputForm::hex : raw_input ? InputForm::raw : InputForm::detect;
     try {
         if (*types_app)
             list_types(listed, types_json);
         else if (*encode_app)
-            encode_command(type_name, arguments, as_hex);
+            encode_command(type_name, arguments, as_hex, from_json);
         else if (*length_app)
             length_command(type_name, arguments);
         else if (*decode_app)
-            decode_command(type_name, path, hex_input ? InputForm::hex : raw_input ? InputForm::raw : InputForm::detect,
-                           compact);
+            decode_command(type_name, path, input,
+                           annotated ? DecodeForm::annotate
+                           : stream  ? DecodeForm::all
+                           : compact ? DecodeForm::compact
+                                     : DecodeForm::json);
+        else if (*identify_app)
+            identify_command(path, input);
         return 0;
     } catch (const UsageError &error) {
         std::cerr << "parcel: " << error.what() << "\n";

@@ -39,6 +39,7 @@ constexpr size_t kTypeCount = 0
 // One field of record type R, whose var descriptor is `desc`.
 #define PARCEL_TOOL_FIELD(index, kind, name)                                                \
     Field{index, #name, Kind::k_##kind, desc->entries[index].offset,                        \
+          parcel::kind_##kind::storage_shape,                                               \
           +[](void *record, const Value &value) {                                           \
               return static_cast<R *>(record)->set_##name(as_param<parcel::kind_##kind>(value)); \
           },                                                                                \
@@ -69,6 +70,7 @@ std::vector<Type> build()
         Type type;                                                                          \
         type.name = #T;                                                                     \
         type.group = #group_name;                                                           \
+        type.desc = desc;                                                                   \
         PARCEL_TOOL_ROUTINES(T)                                                             \
         type.fields = {FIELDS(PARCEL_TOOL_FIELD)};                                          \
         if (desc->count != type.fields.size())                                              \
@@ -82,8 +84,11 @@ std::vector<Type> build()
         type.name = #U;                                                                     \
         type.group = #group_name;                                                           \
         type.is_union = true;                                                               \
+        type.desc = get_var_desc_for_##U();                                                 \
         PARCEL_TOOL_ROUTINES(U)                                                             \
         type.arms = {ARMS(PARCEL_TOOL_ARM)};                                                \
+        if (type.desc->count != type.arms.size())                                           \
+            throw std::logic_error("the descriptor of " #U " does not match the catalogue"); \
         type.discriminant = +[](const void *record) { return static_cast<const U *>(record)->discriminant; }; \
         type.arm_record = +[](const void *record) -> const void * {                         \
             return static_cast<const U *>(record)->arm;                                     \

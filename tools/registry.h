@@ -17,6 +17,7 @@ struct Field {
     std::string_view name;
     Kind kind;
     uint32_t offset; // from the type's var descriptor
+    uint8_t shape;   // FC_SHAPE_WORD, FC_SHAPE_DOUBLEWORD or FC_SHAPE_STRING, as the codec's plans
     // The record's set_<name>; false when the record refuses the value.
     bool (*set)(void *record, const Value &value);
     // The record's has_<name>.
@@ -37,6 +38,9 @@ struct Type {
     std::string_view name;
     std::string_view group;
     bool is_union = false;
+    // The type's var descriptor: its count is the fields (or arms) the
+    // codec decodes.
+    const var_desc_t *desc = nullptr;
     std::vector<Field> fields; // struct types
     std::vector<Arm> arms;     // unions
 

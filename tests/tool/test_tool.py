@@ -5,6 +5,7 @@ independent XDR encoder written here with struct.pack.
     test_tool.py --tool PATH --catalogue catalogue.def [unittest arguments]
 """
 import argparse
+import concurrent.futures
 import json
 import math
 import os
@@ -19,17 +20,21 @@ TOOL = None
 CATALOGUE = None
 
 
-# ---- The catalogue, read straight from catalogue.def ---------------------------------
+# ---- The catalogue, read straight from catalogue.def, and the wire corpus -------------
 
-def read_catalogue(path):
-    """[(name, 'struct', [(index, kind, name)...]) or (name, 'union', [(position, arm, type)...])]"""
-    with open(path) as f:
-        text = f.read().replace('\\\n', ' ')
-    lists = {}
-    for what, owner, body in re.findall(r'^#define PARCEL_(FIELDS|ARMS)_(\w+)\(X\)(.*)$', text, re.M):
-        lists[owner] = [(int(a), b, c) for a, b, c in re.findall(r'X\((\d+),\s*(\w+),\s*(\w+)\)', body)]
-    return [(name, what.lower(), lists[name])
-            for what, name in re.findall(r'^PARCEL_(STRUCT|UNION)\(\w+,\s*(\w+),', text, re.M)]
+CONFORMANCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'conformance')
+sys.path.insert(0, CONFORMANCE)
+from check import read_catalogue  # noqa: E402  (the corpus checker's reader of catalogue.def)
+
+
+def corpus():
+    """Every case of the wire corpus, in file order."""
+    folder = os.path.join(CONFORMANCE, 'cases')
+    cases = []
+    for name in sorted(os.listdir(folder)):
+        with open(os.path.join(folder, name)) as f:
+            cases += [json.loads(line) for line in f]
+    return cases
 
 
 # ---- An independent XDR encoder (RFC 4506, the wire format of docs/wire-format.md) -----
@@ -350,24 +355,30 @@ class ErrorsTest(ToolCase):
         self.fails(['decode', 'cu_drv_msg_t', '--hex'], USAGE, 'not a hex digit', data=DRV)
 
     def test_bytes_that_are_not_a_message(self):
+        """Each refusal names the field, the offset and the rule, with its code."""
         bad_padding = DRV[:17] + b'\x01' + DRV[18:]
         nul_in_text = struct.pack('>II', 1, 3) + b'a\0b\0'
         table = [
-            ('cu_drv_msg_t', DRV[:31]),                                  # runs out
-            ('cu_drv_msg_t', b''),
-            ('cu_drv_msg_t', bytes.fromhex('00000010')),                 # presence bit 4 of 4 fields
-            ('cu_drv_msg_t', bad_padding),
-            ('cu_string_msg_t', nul_in_text),
-            ('cu_string_msg_t', struct.pack('>II', 1, 1000) + b'abcd'),  # length beyond the bytes
-            ('cu_vuser_run_data_t', bytes.fromhex('00000001')),          # no fields at all
-            ('cu_vuser_status_data_union_t', bytes.fromhex('00000004 00000000')),
-            ('cu_vuser_dbg_run_state_t', bytes.fromhex('FFFFFFFE')),
-            ('cu_vuser_dbg_run_state_t', bytes.fromhex('00000003 00000008')),  # arm cut short
+            ('cu_drv_msg_t', DRV[:31],
+             'field 3 hyper_value (u_hyper): its value needs 8 bytes at offset 24 and 7 are left [short]'),
+            ('cu_drv_msg_t', b'', 'the presence word: it needs 4 bytes at offset 0 and 0 are left [short]'),
+            ('cu_drv_msg_t', bytes.fromhex('00000010'), '0x00000010 at offset 0 sets bit 4, but cu_drv_msg_t has '
+                                                         '4 fields (bits 0 to 3) [presence]'),
+            ('cu_drv_msg_t', bad_padding,
+             'field 1 text (wrapstring): its padding byte at offset 17 is 0x01, not zero [padding]'),
+            ('cu_string_msg_t', nul_in_text, 'its text holds a NUL byte at offset 9, which text cannot carry [nul]'),
+            ('cu_string_msg_t', struct.pack('>II', 1, 1000) + b'abcd',
+             'field 0 text (wrapstring): its length of 1000 needs 1000 bytes at offset 8 and 4 are left [length]'),
+            ('cu_vuser_run_data_t', bytes.fromhex('00000001'), 'has 0 fields [presence]'),
+            ('cu_vuser_status_data_union_t', bytes.fromhex('00000004 00000000'),
+             'the discriminant: 4 at offset 0 selects no arm'),
+            ('cu_vuser_dbg_run_state_t', bytes.fromhex('FFFFFFFE'), '-2 at offset 0 selects no arm'),
+            ('cu_vuser_dbg_run_state_t', bytes.fromhex('00000003 00000008'),
+             'the presence word of arm debug_event_arm (vudbg_debug_event_t): 0x00000008 at offset 4 sets bit 3'),
         ]
-        for type_name, data in table:
+        for type_name, data, diagnosis in table:
             with self.subTest(type=type_name, data=data.hex()):
-                self.fails(['decode', type_name, '--raw'], INVALID,
-                           f'not a valid {type_name}: decoding {len(data)} bytes failed', data=data)
+                self.fails(['decode', type_name, '--raw'], INVALID, diagnosis, data=data)
 
     def test_unreadable_input_and_bad_usage(self):
         self.fails(['decode', 'cu_drv_msg_t', '/nonexistent/message.bin'], INVALID, 'cannot open')
@@ -376,6 +387,106 @@ class ErrorsTest(ToolCase):
                 result = run(*args)
                 self.assertNotEqual(result.returncode, 0)
                 self.assertNotEqual(result.stderr, b'')
+
+
+class ConformanceTest(ToolCase):
+    """Every corpus case through `parcel decode`: the same values and length,
+    or the same reason code and offset; and each valid case's JSON back
+    through `parcel encode --json` (the document, or its fields alone) to the
+    same bytes."""
+
+    def test_corpus(self):
+        def through_tool(case):
+            decoded = run('decode', '--hex', '--compact', case['type'], data=case['hex'].encode())
+            if decoded.returncode != 0 or 'NaN with payload' in case['case']:
+                return case, decoded, None  # JSON carries no NaN payload
+            document = json.loads(decoded.stdout)
+            whole = 'discriminant' in document or len(case['case']) % 2
+            given = document if whole else document['fields']
+            return case, decoded, run('encode', '--hex', '--json', case['type'], data=json.dumps(given).encode())
+
+        with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 2) as pool:
+            for case, decoded, encoded in pool.map(through_tool, corpus()):
+                with self.subTest(type=case['type'], case=case['case']):
+                    if case['verdict'] == 'invalid':
+                        message = decoded.stderr.decode(errors='replace')
+                        self.assertEqual(decoded.returncode, INVALID, message)
+                        self.assertIn(f'[{case["reason"]}]', message)
+                        self.assertRegex(message, rf'at offset {case["offset"]}\b')
+                        self.assertIn(case.get('field', ''), message)
+                        continue
+                    self.assertEqual(decoded.returncode, 0, decoded.stderr)
+                    shown = json.loads(decoded.stdout)
+                    self.assertEqual(shown.pop('bytes_consumed'), case['consumed'])
+                    self.assertEqual(shown.pop('bytes_given'), len(case['hex']) // 2)
+                    self.assertEqual(shown.pop('type'), case['type'])
+                    self.assertEqual(shown, case['decoded'])
+                    if encoded is not None:
+                        self.assertEqual(encoded.returncode, 0, encoded.stderr)
+                        self.assertEqual(bytes.fromhex(encoded.stdout.decode()).hex(),
+                                         case['hex'][:2 * case['consumed']])
+
+
+class InspectTest(ToolCase):
+    """decode --annotate and --all, identify, and encode --json's refusals."""
+    BAD_PADDING = DRV[:17] + b'\x01' + DRV[18:]
+
+    def test_annotate(self):
+        shown = self.ok('decode', '--annotate', '--raw', 'cu_drv_msg_t', data=DRV + b'\xaa').decode()
+        for needle in ['presence 0x0000000f: fields 0 1 2 3', '3f e0 00 00 00 00 00 00  0 real_value = 0.5',
+                       '1 text length 1', '1 text = "x"', '1 text padding', '2 long_value = -1',
+                       '3 hyper_value = 1', '1 more byte after the message (ignored)']:
+            self.assertIn(needle, shown)
+        result = run('decode', '--annotate', '--raw', 'cu_drv_msg_t', data=self.BAD_PADDING)
+        shown = result.stdout.decode()
+        self.assertEqual(result.returncode, INVALID)
+        self.assertRegex(shown, r'\n +17  01 +!! padding: field 1 text \(wrapstring\): its padding byte at offset 17')
+        self.assertIn('14 more bytes not read', shown)
+        self.assertNotIn('long_value', shown)
+
+    def test_identify(self):
+        listed = [line.split() for line in self.ok('identify', '--raw', data=DRV).decode().splitlines()]
+        whole = [name for kind, name, *_ in listed if kind == 'whole']
+        self.assertIn('cu_drv_msg_t', whole)
+        self.assertEqual([kind for kind, *_ in listed], sorted((kind for kind, *_ in listed), reverse=True),
+                         'whole ones first')
+        for kind, name, consumed, _, given, _ in listed:
+            shown = self.decoded(name, DRV, '--raw')
+            self.assertEqual((shown['bytes_consumed'], shown['bytes_given']), (int(consumed), int(given)))
+        self.fails(['identify', '--raw'], INVALID, 'none of the 30 types decodes these 2 bytes', data=b'\0\0')
+
+    def test_decode_all(self):
+        lines = self.ok('decode', '--all', '--raw', 'cu_drv_msg_t', data=DRV * 3).decode().splitlines()
+        self.assertEqual([json.loads(line)['offset'] for line in lines], [0, 32, 64])
+        self.assertEqual(self.ok('decode', '--all', '--raw', 'cu_drv_msg_t', data=b''), b'')
+        result = run('decode', '--all', '--raw', 'cu_drv_msg_t', data=DRV + self.BAD_PADDING + DRV)
+        self.assertEqual(result.returncode, INVALID)
+        self.assertEqual(len(result.stdout.decode().splitlines()), 1)
+        self.assertIn('message 2 at offset 32', result.stderr.decode())
+        self.assertIn('padding byte at offset 17 is 0x01, not zero [padding]', result.stderr.decode())
+
+    def test_encode_json_refusals(self):
+        table = [
+            ('cu_drv_msg_t', '{"nope": 1}', "has no field 'nope'"),
+            ('cu_drv_msg_t', '{"text": 5}', 'bad value for text (wrapstring)'),
+            ('cu_drv_msg_t', '{"text": {"hex": "6100"}}', 'NUL byte'),
+            ('cu_drv_msg_t', '{"long_value": 2147483648}', 'out of range'),
+            ('cu_drv_msg_t', '{"long_value": 1.5}', 'is not a whole number'),
+            ('cu_drv_msg_t', '{"real_value": "fast"}', 'is not a number'),
+            ('cu_drv_msg_t', '{"text": {"absent": false}}', 'an absent field is written'),
+            ('cu_drv_msg_t', '{"type": "cu_string_msg_t", "fields": {}}', 'the document is a "cu_string_msg_t"'),
+            ('cu_drv_msg_t', '[1, 2]', 'expected a JSON object'),
+            ('cu_drv_msg_t', '{"text": ', 'not a JSON document'),
+            ('cu_vuser_status_data_union_t', '{"arm": "walk_arm", "fields": {}}', "has no arm 'walk_arm'"),
+            ('cu_vuser_status_data_union_t', '{"discriminant": 0, "arm": "end_arm"}', 'name different arms'),
+            ('cu_vuser_status_data_union_t', '{"discriminant": 9}', 'selects no arm'),
+            ('cu_vuser_status_data_union_t', '{"int_value_1": 1}', 'needs the whole document'),
+            ('cu_vuser_status_data_union_t', '{"arm": "none", "fields": {"int_value_1": 1}}', 'needs an arm'),
+        ]
+        for type_name, document, needle in table:
+            with self.subTest(document=document):
+                self.fails(['encode', '--json', type_name], USAGE, needle, data=document.encode())
+        self.fails(['encode', '--json', 'cu_drv_msg_t', 'a.json', 'b.json'], USAGE, 'takes one file')
 
 
 def main():

@@ -1,0 +1,71 @@
+// Why bytes are, or are not, a message of a type.  The decoders answer only
+// yes or no; this walk goes over the same descriptors with the same checks
+// in the same order, and records where every item of the encoding lies, so
+// that a refusal names the field, the byte offset and the rule broken, and
+// a valid encoding can be shown byte by byte beside its fields.
+#ifndef PARCEL_TOOLS_INSPECT_H
+#define PARCEL_TOOLS_INSPECT_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "registry.h"
+
+namespace parcel_tool {
+
+// The rules a decoder enforces.  Their codes (code_of) are the reason codes
+// of the wire corpus.
+enum class Rule {
+    presence,     // "presence": a presence bit at or past the field count
+    discriminant, // "discriminant": a discriminant outside -1..arms-1
+    short_input,  // "short": the bytes end inside a word, doubleword or length
+    length,       // "length": a string's length larger than the bytes left
+    nul,          // "nul": a NUL byte inside a string
+    padding,      // "padding": a non-zero padding byte after a string
+};
+
+std::string_view code_of(Rule rule);
+
+// One item of an encoding: where it lies and what it is.
+struct Item {
+    enum class Role { presence, discriminant, value, length, text, padding };
+    Role role = Role::presence;
+    uint32_t offset = 0;
+    uint32_t size = 0;
+    const Arm *arm = nullptr;     // the union arm it belongs to, if any
+    const Field *field = nullptr; // value, length, text and padding items
+};
+
+struct Walk {
+    bool valid = false;
+    uint32_t consumed = 0;   // valid: bytes of the message
+    std::vector<Item> items; // every item read, in order; the failing one last
+    // Invalid: the rule broken, the byte at which the decoder finds out, and
+    // the rule in words (with the field and offsets).
+    Rule rule = Rule::short_input;
+    uint32_t offset = 0;
+    std::string explanation;
+};
+
+// Walks `size` bytes as a message of `type` (size must not pass
+// UINT32_MAX).  valid and consumed are what the type's decoders return.
+Walk walk(const Type &type, const unsigned char *bytes, size_t size);
+
+// "field 1 text_2 (wrapstring)", "the presence word", "the discriminant",
+// followed by " of arm end_arm (cu_vuser_end_data_t)" inside an arm.
+std::string place_of(const Item &item);
+
+// A value or text item's value as the decoder stores it, as JSON.
+json value_of(const Item &item, const unsigned char *bytes);
+
+// The hex view of `parcel decode --annotate`: each item's offset, bytes and
+// meaning, up to the failing byte; bytes after the message or not read are
+// shown as such.
+std::string annotate(const Type &type, const unsigned char *bytes, size_t size);
+
+} // namespace parcel_tool
+
+#endif // PARCEL_TOOLS_INSPECT_H
