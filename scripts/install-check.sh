@@ -60,6 +60,7 @@ echo "headers under include/parcel, parcel.pc and the CMake package are in place
 rpath=() cmake_prefix=()
 if [[ $prefix != /usr ]]; then
   export PKG_CONFIG_PATH=$libdir/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}
+  # shellcheck disable=SC2054 # one linker flag, commas and all
   rpath=(-Wl,-rpath,"$libdir")
   cmake_prefix=(-DCMAKE_PREFIX_PATH="$prefix")
 fi
