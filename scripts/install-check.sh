@@ -4,24 +4,32 @@
 # them: tests/install/message_consumer.c (the C message API, through
 # pkg-config) and tests/install/record_consumer (records and the per-type
 # routines from C++, through find_package(parcel)).  The installed parcel tool
-# round-trips a message too.
+# round-trips a message too, and tells the same version as parcel.pc.
 #   scripts/install-check.sh [build-dir]
+#   scripts/install-check.sh --installed PREFIX
 # Installs from build-dir (building what is missing there) when given, else
-# from a fresh build in the temporary directory.  CC/CXX choose the compiler.
+# from a fresh build in the temporary directory.  With --installed, checks
+# what is already installed under PREFIX (/usr after installing the Debian
+# packages: see scripts/package-check.sh), building and installing nothing.
+# CC/CXX choose the compiler.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/parcel-install-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-build=${1:-$work/build}
-prefix=$work/prefix
 
 "$root/scripts/deps.sh"
-if [[ ! -f $build/CMakeCache.txt ]]; then
-  cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARCEL_BUILD_TESTS=OFF \
-    -DPARCEL_BUILD_BENCH=OFF >/dev/null
+if [[ ${1:-} == --installed ]]; then
+  prefix=${2:?usage: install-check.sh --installed PREFIX}
+else
+  build=${1:-$work/build}
+  prefix=$work/prefix
+  if [[ ! -f $build/CMakeCache.txt ]]; then
+    cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARCEL_BUILD_TESTS=OFF \
+      -DPARCEL_BUILD_BENCH=OFF >/dev/null
+  fi
+  cmake --build "$build" -j"$(nproc)" >/dev/null
+  cmake --install "$build" --prefix "$prefix" >/dev/null
 fi
-cmake --build "$build" -j"$(nproc)" >/dev/null
-cmake --install "$build" --prefix "$prefix" >/dev/null
 
 fail() {
   echo "install-check: $*" >&2
@@ -29,7 +37,7 @@ fail() {
 }
 
 echo "== installed files"
-pc=$(find "$prefix" -name parcel.pc -path '*/pkgconfig/*')
+pc=$(find "$prefix"/lib* -name parcel.pc -path '*/pkgconfig/*' -print -quit)
 [[ -n $pc ]] || fail "no parcel.pc installed"
 libdir=$(dirname "$(dirname "$pc")")
 include=$prefix/include/parcel
@@ -47,21 +55,39 @@ done
 [[ -f $libdir/cmake/parcel/parcelConfig.cmake ]] || fail "no parcelConfig.cmake"
 echo "headers under include/parcel, parcel.pc and the CMake package are in place"
 
+# A prefix of its own has to be named to pkg-config, CMake and the dynamic
+# linker; /usr is found by all three as it stands.
+rpath=() cmake_prefix=()
+if [[ $prefix != /usr ]]; then
+  export PKG_CONFIG_PATH=$libdir/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}
+  # shellcheck disable=SC2054 # one linker flag, commas and all
+  rpath=(-Wl,-rpath,"$libdir")
+  cmake_prefix=(-DCMAKE_PREFIX_PATH="$prefix")
+fi
+
 echo "== C consumer through pkg-config"
-export PKG_CONFIG_PATH=$libdir/pkgconfig${PKG_CONFIG_PATH:+:$PKG_CONFIG_PATH}
 read -r -a flags <<<"$(pkg-config --cflags --libs parcel)"
 echo "pkg-config --cflags --libs parcel: ${flags[*]}"
 "${CC:-cc}" -std=c11 -Wall -Wextra -Werror "$root/tests/install/message_consumer.c" -o "$work/message_consumer" \
-  "${flags[@]}" -Wl,-rpath,"$(pkg-config --variable=libdir parcel)"
+  "${flags[@]}" "${rpath[@]}"
 "$work/message_consumer"
 
 echo "== C++ consumer through find_package(parcel)"
-cmake -S "$root/tests/install/record_consumer" -B "$work/record_consumer" -DCMAKE_PREFIX_PATH="$prefix" \
+version=$(pkg-config --modversion parcel)
+cmake -S "$root/tests/install/record_consumer" -B "$work/record_consumer" "${cmake_prefix[@]}" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$work/record_consumer" >/dev/null
 "$work/record_consumer/record_consumer"
+wrong=$((${version%%.*} + 1)).0
+if cmake -S "$root/tests/install/record_consumer" -B "$work/wrong_major" "${cmake_prefix[@]}" \
+  -DPARCEL_VERSION_WANTED="$wrong" >/dev/null 2>&1; then
+  fail "find_package(parcel $wrong) accepted version $version"
+fi
+echo "find_package(parcel $wrong) is refused by version $version"
 
-echo "== installed tool"
-"$prefix/bin/parcel" encode cu_vuser_msg_t text_1=installed int_value=7 |
-  "$prefix/bin/parcel" decode --compact cu_vuser_msg_t
+echo "== installed tool, from PATH"
+export PATH=$prefix/bin:$PATH
+parcel encode cu_vuser_msg_t text_1=installed int_value=7 | parcel decode --compact cu_vuser_msg_t
+[[ $(parcel --version) == "$version" ]] || fail "parcel --version says $(parcel --version), parcel.pc $version"
+echo "$(command -v parcel) --version: $version"
 echo "install-check: ok"
