@@ -98,8 +98,17 @@ def case_file(case):
     return case.replace("/", "__") + ".out"
 
 
+def messages_per_call(case):
+    """Messages one call of a case handles: N for the batch cases
+    (parcel/batch_.../N/T), else 1."""
+    parts = case.split("/")
+    return int(parts[2]) if len(parts) == 4 and parts[1].startswith("batch_") else 1
+
+
 def load_instructions(directory, iterations):
-    """Instructions per operation of every profiled case, net of the loop."""
+    """Instructions per message of every profiled case, net of the loop.
+    `parcel_bench --drive` makes max(1, iterations // N) calls of a case
+    that handles N messages a call."""
     if not directory or not os.path.isdir(directory) or iterations <= 0:
         return {}
     totals = {}
@@ -107,7 +116,14 @@ def load_instructions(directory, iterations):
         if name.endswith(".out"):
             totals[name[:-4].replace("__", "/")] = callgrind_total(os.path.join(directory, name))
     baseline = totals.get("baseline/empty", 0) / iterations
-    return {case: total / iterations - baseline for case, total in totals.items() if case != "baseline/empty"}
+    per_message = {}
+    for case, total in totals.items():
+        if case == "baseline/empty":
+            continue
+        n = messages_per_call(case)
+        calls = max(1, iterations // n)
+        per_message[case] = (total - baseline * calls) / (calls * n)
+    return per_message
 
 
 def annotate(path, *options, cwd=None):
