@@ -12,10 +12,11 @@
 //   chunks are separate allocations: [Chunk][data], linked newest first so
 //   goheap_destroy can release them.  The first chunk holds at least the
 //   requested hint (one block of that size fits) and never less than
-//   kMinChunk bytes.  Each new regular chunk doubles the previous one up to
-//   kMaxChunk; a request that would take more than half of the next regular
-//   chunk gets a chunk sized exactly for it instead, and the current chunk
-//   stays in use for the small blocks that follow.
+//   kMinChunk bytes; without a hint it fills a 1 KiB allocation.  Each new
+//   regular chunk doubles the previous one up to kMaxChunk; a request that
+//   would take more than half of the next regular chunk gets a chunk sized
+//   exactly for it instead, and the current chunk stays in use for the
+//   small blocks that follow.
 //
 // Sizes are checked against kMaxPayload before any arithmetic, so no sum
 // below can wrap and no object exceeds PTRDIFF_MAX.
@@ -66,6 +67,10 @@ namespace {
 
 constexpr std::size_t kAlign = HEAPKIT_ALIGN;
 constexpr std::size_t kMinChunk = 256;
+// What goheap_create(0) takes in all, the goheap included: with no hint, a
+// chunk that holds a typical message whole, in one block that glibc still
+// serves from its per-thread cache (requests up to 1032 bytes).
+constexpr std::size_t kUnhintedAllocation = 1024;
 constexpr std::size_t kHintAllowance = 256;
 constexpr std::size_t kMaxChunk = std::size_t{1} << 20;
 constexpr std::size_t kCacheBytes = HEAPKIT_THREAD_CACHE_BYTES;
@@ -160,6 +165,8 @@ void give_back(const Memory &memory) {
     memory.origin.release(memory.at);
 }
 
+// The blocks a thread keeps.  All of them come from the allocator of one
+// generation, whose release routine the cache holds once.
 class BlockCache {
 public:
     constexpr BlockCache() = default;
@@ -170,22 +177,20 @@ public:
         closed_ = true;
     }
 
-    // The smallest cached block of at least `size` bytes, or one with a null
-    // `at` when none fits.
+    // A cached block of at least `size` bytes: the newest one if it is no
+    // more than twice as large (a goheap that grows asks for the blocks of
+    // the one destroyed before it in the order it kept them), else the
+    // smallest that fits.  When none fits, `at` is null and the origin
+    // carries the current generation.
     Memory take(std::size_t size) {
         catch_up();
-        unsigned best = count_;
-        for (unsigned i = 0; i < count_; ++i) {
-            if (blocks_[i].size >= size && (best == count_ || blocks_[i].size < blocks_[best].size)) {
-                best = i;
+        if (count_ != 0) {
+            const Block &top = blocks_[count_ - 1];
+            if (top.size >= size && top.size / 2 <= size) {
+                return handed_out(count_ - 1);
             }
         }
-        if (best == count_) {
-            return Memory{nullptr, 0, {}};
-        }
-        const Memory memory = remove(best);
-        unpoison(memory.at, memory.size);
-        return memory;
+        return take_best_fit(size);
     }
 
     // Keeps a block that a goheap no longer uses, or releases it: blocks of
@@ -194,21 +199,12 @@ public:
     // thread's cache is gone go back at once.
     void keep(const Memory &memory) {
         catch_up();
-        if (closed_ || memory.origin.generation != generation_ || memory.size > kCacheBytes) {
-            give_back(memory);
+        if (!closed_ && memory.origin.generation == generation_ && count_ < kCacheSlots &&
+            bytes_ + memory.size <= kCacheBytes) {
+            push(memory);
             return;
         }
-        while (count_ == kCacheSlots || bytes_ + memory.size > kCacheBytes) {
-            const unsigned smallest = smallest_block();
-            if (blocks_[smallest].size >= memory.size) {
-                give_back(memory);
-                return;
-            }
-            give_back(remove(smallest));
-        }
-        poison(memory.at, memory.size);
-        blocks_[count_++] = memory;
-        bytes_ += memory.size;
+        keep_beyond_room(memory);
     }
 
     // Releases every cached block through the allocator that granted it.
@@ -218,55 +214,105 @@ public:
         }
     }
 
-    std::uint32_t generation() {
-        catch_up();
-        return generation_;
-    }
-
 private:
+    struct Block {
+        void *at;
+        std::size_t size;
+    };
+
     // After the allocator was set, blocks of the earlier one are released.
     void catch_up() {
         const std::uint32_t now = g_generation.load(std::memory_order_acquire);
-        if (now != generation_) {
+        if (now != generation_) [[unlikely]] {
             release_all();
             generation_ = now;
         }
     }
 
-    unsigned smallest_block() const {
-        unsigned smallest = 0;
-        for (unsigned i = 1; i < count_; ++i) {
-            if (blocks_[i].size < blocks_[smallest].size) {
-                smallest = i;
+    [[gnu::noinline]] Memory take_best_fit(std::size_t size) {
+        unsigned best = count_;
+        for (unsigned i = 0; i < count_; ++i) {
+            if (blocks_[i].size >= size && (best == count_ || blocks_[i].size < blocks_[best].size)) {
+                best = i;
             }
         }
-        return smallest;
+        return best == count_ ? Memory{nullptr, 0, {nullptr, generation_}} : handed_out(best);
     }
 
-    Memory remove(unsigned index) {
-        const Memory memory = blocks_[index];
-        blocks_[index] = blocks_[--count_];
-        bytes_ -= memory.size;
+    [[gnu::noinline]] void keep_beyond_room(const Memory &memory) {
+        if (closed_ || memory.origin.generation != generation_ || memory.size > kCacheBytes) {
+            give_back(memory);
+            return;
+        }
+        while (count_ == kCacheSlots || bytes_ + memory.size > kCacheBytes) {
+            unsigned smallest = 0;
+            for (unsigned i = 1; i < count_; ++i) {
+                if (blocks_[i].size < blocks_[smallest].size) {
+                    smallest = i;
+                }
+            }
+            if (blocks_[smallest].size >= memory.size) {
+                give_back(memory);
+                return;
+            }
+            give_back(remove(smallest));
+        }
+        push(memory);
+    }
+
+    void push(const Memory &memory) {
+        poison(memory.at, memory.size);
+        release_ = memory.origin.release;
+        blocks_[count_++] = Block{memory.at, memory.size};
+        bytes_ += memory.size;
+    }
+
+    Memory handed_out(unsigned index) {
+        const Memory memory = remove(index);
+        unpoison(memory.at, memory.size);
         return memory;
     }
 
-    Memory blocks_[kCacheSlots] = {};
+    // Kept blocks stay in the order they came, newest last.
+    Memory remove(unsigned index) {
+        const Block block = blocks_[index];
+        std::copy(blocks_ + index + 1, blocks_ + count_, blocks_ + index);
+        --count_;
+        bytes_ -= block.size;
+        return Memory{block.at, block.size, {release_, generation_}};
+    }
+
+    Block blocks_[kCacheSlots] = {};
     unsigned count_ = 0;
     std::size_t bytes_ = 0;
+    Release release_ = nullptr;
     std::uint32_t generation_ = 0;
     bool closed_ = false;
 };
 
+// The cache itself, whose destructor releases it when the thread ends, and
+// its address in the initial-exec model: one load, where reaching the
+// object itself from a shared library takes calls into the dynamic linker.
+// The address is set on the thread's first use, which is also when the
+// destructor is registered; it stays set after the destructor has run, and
+// the closed cache then lets everything go back at once.
 thread_local BlockCache t_cache;
+thread_local BlockCache *t_cache_at __attribute__((tls_model("initial-exec"))) = nullptr;
+
+BlockCache &this_thread_cache() {
+    BlockCache *cache = t_cache_at;
+    if (cache == nullptr) [[unlikely]] {
+        cache = t_cache_at = &t_cache;
+    }
+    return *cache;
+}
 
 // At least `size` bytes for a goheap or a chunk: a cached block of this
 // thread, else a new one from the allocator (a null `at` if refused).
 Memory obtain(std::size_t size) {
-    BlockCache &cache = t_cache;
-    Memory memory = cache.take(size);
+    Memory memory = this_thread_cache().take(size);
     if (memory.at == nullptr) {
-        const Origin origin{g_allocator.current_release(), cache.generation()};
-        memory = Memory{raw_alloc(size), size, origin};
+        memory = Memory{raw_alloc(size), size, {g_allocator.current_release(), memory.origin.generation}};
     }
     return memory;
 }
@@ -290,6 +336,7 @@ struct alignas(kAlign) goheap {
     Origin origin;              // of this struct's allocation
 };
 static_assert(sizeof(goheap) % kAlign == 0);
+static_assert(kUnhintedAllocation - sizeof(goheap) >= kMinChunk);
 static_assert(offsetof(goheap, region) == 0 && std::is_standard_layout_v<goheap>);
 
 namespace {
@@ -385,7 +432,7 @@ void give_back_to_arena(goheap_t *heap, BlockHeader *header) {
     if (newest != nullptr && newest->dedicated && chunk_data(newest) == at) {
         heap->chunks = newest->next;
         heap->region.in_use -= size;
-        t_cache.keep(chunk_memory(newest));
+        this_thread_cache().keep(chunk_memory(newest));
     }
 }
 
@@ -400,7 +447,8 @@ goheap_t *goheap_create(size_t size) {
     // A size hint counts the bytes a caller means to store, not the block
     // headers and rounding around them; half as much again (and a few
     // headers' worth) keeps a heap that is used as hinted in one chunk.
-    const std::size_t wanted = std::max(kMinChunk, heapkit_block_span(size) + size / 2 + kHintAllowance);
+    const std::size_t wanted = size == 0 ? kUnhintedAllocation - sizeof(goheap)
+                                         : std::max(kMinChunk, heapkit_block_span(size) + size / 2 + kHintAllowance);
     const Memory memory = obtain(sizeof(goheap) + wanted);
     if (memory.at == nullptr) {
         return nullptr;
@@ -445,7 +493,7 @@ void goheap_destroy(goheap_t *heap) {
     }
     // Newest (largest) chunks first, so that they are the ones the cache
     // keeps when it cannot keep everything.
-    BlockCache &cache = t_cache;
+    BlockCache &cache = this_thread_cache();
     Chunk *chunk = heap->chunks;
     while (chunk != nullptr) {
         Chunk *older = chunk->next;
@@ -464,7 +512,7 @@ void heapkit_set_allocator(const heapkit_allocator_t *allocator) {
     g_generation.fetch_add(1, std::memory_order_acq_rel);
     // This thread's cache goes back now; other threads' caches when they
     // next use heapkit, or when they end.
-    t_cache.release_all();
+    this_thread_cache().release_all();
 }
 
 }  // extern "C"

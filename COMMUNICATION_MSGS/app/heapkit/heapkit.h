@@ -38,8 +38,8 @@ extern "C" {
 typedef struct goheap goheap_t;
 
 /* A new arena whose first chunk can hold `size` bytes of blocks with their
- * headers and rounding (it is made half as large again, and more), or
- * null when memory cannot be had. */
+ * headers and rounding (it is made half as large again, and more; with a
+ * size of 0, 1 KiB all told), or null when memory cannot be had. */
 HEAPKIT_API goheap_t *goheap_create(size_t size);
 
 /* A block of `size` bytes from `heap` (null: the default heap), or null.
