@@ -28,6 +28,7 @@
 #include "anchor_ops.h"
 #include "drive_point.h"
 #include "ops.h"
+#include "throughput.h"
 
 namespace bench {
 namespace {
@@ -321,7 +322,8 @@ void check_bytes()
 // ---- Allocation counts ------------------------------------------------------------------
 // Encoding, measuring and the message API's encode must allocate nothing:
 // a count above zero fails the check.  A decode into a new goheap should
-// allocate the goheap alone; more (a goheap that had to grow) is reported.
+// allocate the goheap alone at most (none once the thread has memory of
+// destroyed goheaps to reuse); more (a goheap that had to grow) is reported.
 
 int check_allocations()
 {
@@ -335,12 +337,12 @@ int check_allocations()
             continue;
         const uint64_t expected = none ? 0 : kOperations;
         const alloc_count::counts used = c.count(kOperations);
-        const bool hooks_ok = used.hooks == expected;
-        const bool process_ok = !alloc_count::process_wide() || used.process == expected;
+        const bool hooks_ok = used.hooks <= expected;
+        const bool process_ok = !alloc_count::process_wide() || used.process <= expected;
         if (hooks_ok && process_ok)
             continue;
         std::printf("%s %s: %" PRIu64 " allocations through the hooks and %" PRIu64
-                    " from malloc in %u operations, expected %" PRIu64 "\n",
+                    " from malloc in %u operations, expected at most %" PRIu64 "\n",
                     none ? "FAIL" : "note", c.name.c_str(), used.hooks, used.process, kOperations, expected);
         failures += none ? 1 : 0;
     }
@@ -411,6 +413,7 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    add_throughput();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 2;

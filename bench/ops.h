@@ -60,23 +60,42 @@ private:
     sample<T> &sample_ = sample_of<T>();
 };
 
-// xdr_decode_p_T onto the default heap, then xdr_free_p_T.
+// Decodes T's sample: xdr_decode_p_T onto the default heap, or
+// xdr_decode_p_T_to_given_goheap into a goheap; a failure aborts.
 template <class T>
-class decode_free_op {
-public:
-    static constexpr uint32_t kBatch = 0;
-    void operator()()
+class sample_decoder {
+protected:
+    T *decode_onto_default_heap() const
     {
         T *record = nullptr;
         if (family<T>::decode(bytes_.data(), size_, &record) != static_cast<int32_t>(size_))
             fail("decode failed");
         benchmark::DoNotOptimize(record);
-        family<T>::release(&record);
+        return record;
     }
 
-private:
+    void decode_into(goheap_t *heap) const
+    {
+        T *record = nullptr;
+        if (family<T>::decode_to_given_goheap(bytes_.data(), size_, &record, heap) != static_cast<int32_t>(size_))
+            fail("decode into a goheap failed");
+        benchmark::DoNotOptimize(record);
+    }
+
     const std::vector<unsigned char> &bytes_ = encoded<T>();
     const uint32_t size_ = static_cast<uint32_t>(bytes_.size());
+};
+
+// xdr_decode_p_T onto the default heap, then xdr_free_p_T.
+template <class T>
+class decode_free_op : sample_decoder<T> {
+public:
+    static constexpr uint32_t kBatch = 0;
+    void operator()()
+    {
+        T *record = this->decode_onto_default_heap();
+        family<T>::release(&record);
+    }
 };
 
 // A goheap_create hint with room for `messages` decodes of T's sample
@@ -91,7 +110,7 @@ size_t batch_hint(uint32_t messages)
 // xdr_decode_p_T_to_given_goheap into one arena for kBatch decodes; a goheap
 // cannot be emptied, so each batch gets a new one, outside the timed part.
 template <class T>
-class decode_goheap_op {
+class decode_goheap_op : sample_decoder<T> {
 public:
     static constexpr uint32_t kBatch = 256;
     decode_goheap_op() { next_batch(); }
@@ -99,14 +118,7 @@ public:
     decode_goheap_op(const decode_goheap_op &) = delete;
     decode_goheap_op &operator=(const decode_goheap_op &) = delete;
 
-    void operator()()
-    {
-        T *record = nullptr;
-        if (family<T>::decode_to_given_goheap(bytes_.data(), size_, &record, heap_) !=
-            static_cast<int32_t>(size_))
-            fail("decode into a goheap failed");
-        benchmark::DoNotOptimize(record);
-    }
+    void operator()() { this->decode_into(heap_); }
 
     void next_batch()
     {
@@ -117,8 +129,6 @@ public:
     }
 
 private:
-    const std::vector<unsigned char> &bytes_ = encoded<T>();
-    const uint32_t size_ = static_cast<uint32_t>(bytes_.size());
     goheap_t *heap_ = nullptr;
 };
 
@@ -172,7 +182,7 @@ inline constexpr size_t kFitHint = SIZE_MAX;
 
 // goheap_create(Hint), N decodes into it, goheap_destroy.
 template <class T, uint32_t N, size_t Hint>
-class batch_goheap_op {
+class batch_goheap_op : sample_decoder<T> {
 public:
     static constexpr uint32_t kBatch = 0;
     static constexpr uint32_t kMessages = N;
@@ -181,43 +191,30 @@ public:
         goheap_t *heap = goheap_create(hint_);
         if (heap == nullptr)
             fail("cannot create a goheap");
-        for (uint32_t i = 0; i < N; ++i) {
-            T *record = nullptr;
-            if (family<T>::decode_to_given_goheap(bytes_.data(), size_, &record, heap) !=
-                static_cast<int32_t>(size_))
-                fail("decode into a goheap failed");
-            benchmark::DoNotOptimize(record);
-        }
+        for (uint32_t i = 0; i < N; ++i)
+            this->decode_into(heap);
         goheap_destroy(heap);
     }
 
 private:
-    const std::vector<unsigned char> &bytes_ = encoded<T>();
-    const uint32_t size_ = static_cast<uint32_t>(bytes_.size());
     const size_t hint_ = Hint == kFitHint ? batch_hint<T>(N) : Hint;
 };
 
 // N decodes onto the default heap (xdr_decode_p_T), then N xdr_free_p_T.
 template <class T, uint32_t N>
-class batch_default_heap_op {
+class batch_default_heap_op : sample_decoder<T> {
 public:
     static constexpr uint32_t kBatch = 0;
     static constexpr uint32_t kMessages = N;
     void operator()()
     {
-        for (T *&record : records_) {
-            record = nullptr;
-            if (family<T>::decode(bytes_.data(), size_, &record) != static_cast<int32_t>(size_))
-                fail("decode failed");
-        }
-        benchmark::DoNotOptimize(records_.data());
+        for (T *&record : records_)
+            record = this->decode_onto_default_heap();
         for (T *&record : records_)
             family<T>::release(&record);
     }
 
 private:
-    const std::vector<unsigned char> &bytes_ = encoded<T>();
-    const uint32_t size_ = static_cast<uint32_t>(bytes_.size());
     std::array<T *, N> records_{};
 };
 
