@@ -132,7 +132,8 @@ private:
     goheap_t *heap_ = nullptr;
 };
 
-// xdr_decode_p_T_to_new_goheap, then goheap_destroy: one allocation.
+// xdr_decode_p_T_to_new_goheap, then goheap_destroy: one allocation at most
+// (none once the thread has the memory of a destroyed goheap to reuse).
 template <class T>
 class decode_new_goheap_op {
 public:
