@@ -14,6 +14,7 @@
 // bytes of the samples, and aborts when they do not.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,7 @@
 #include "anchor_ops.h"
 #include "drive_point.h"
 #include "ops.h"
+#include "throughput.h"
 
 namespace bench {
 namespace {
@@ -80,6 +82,8 @@ void time_op(benchmark::State &state)
     }
     const alloc_count::counts used = alloc_count::now() - before - untimed;
     const auto iterations = static_cast<double>(state.iterations());
+    if constexpr (messages_per_call<Op>() != 1)
+        state.counters["messages"] = messages_per_call<Op>();
     state.counters["hook_allocs"] = static_cast<double>(used.hooks) / iterations;
     if (alloc_count::process_wide())
         state.counters["mallocs"] = static_cast<double>(used.process) / iterations;
@@ -91,12 +95,15 @@ void call_op(void *op)
     (*static_cast<Op *>(op))();
 }
 
+// `messages` messages' worth of calls: a call that handles a batch counts
+// as that many messages, and at least one call is made.
 template <class Op>
-void drive_op(uint64_t iterations)
+void drive_op(uint64_t messages)
 {
     auto op = ready_op<Op>();
     uint32_t in_batch = 0;
-    for (uint64_t i = 0; i < iterations; ++i) {
+    const uint64_t calls = std::max<uint64_t>(1, messages / messages_per_call<Op>());
+    for (uint64_t i = 0; i < calls; ++i) {
         bench_drive_op(&call_op<Op>, op.get());
         if constexpr (Op::kBatch != 0) {
             if (++in_batch == Op::kBatch) {
@@ -136,6 +143,24 @@ void add_family()
     add<decode_goheap_op<T>>("parcel/decode_goheap/" + type);
     add<decode_new_goheap_op<T>>("parcel/decode_new_goheap/" + type);
     add<clone_free_op<T>>("parcel/clone_free/" + type);
+    add<clone_new_goheap_op<T>>("parcel/clone_new_goheap/" + type);
+}
+
+// Batches of N decodes of T: into a goheap made with each hint, and onto the
+// default heap.  Cases parcel/batch_goheap_<hint>/<N>/T and
+// parcel/batch_default_heap/<N>/T.
+template <class T, uint32_t N>
+void add_batches()
+{
+    const std::string tail = "/" + std::to_string(N) + "/" + family<T>::name;
+    add<batch_goheap_op<T, N, kFitHint>>("parcel/batch_goheap_fit" + tail);
+    add<batch_goheap_op<T, N, 0>>("parcel/batch_goheap_0" + tail);
+    add<batch_goheap_op<T, N, 256>>("parcel/batch_goheap_256" + tail);
+    add<batch_goheap_op<T, N, 1024>>("parcel/batch_goheap_1k" + tail);
+    add<batch_goheap_op<T, N, 16 * 1024>>("parcel/batch_goheap_16k" + tail);
+    add<batch_goheap_op<T, N, 64 * 1024>>("parcel/batch_goheap_64k" + tail);
+    add<batch_goheap_op<T, N, 1024 * 1024>>("parcel/batch_goheap_1m" + tail);
+    add<batch_default_heap_op<T, N>>("parcel/batch_default_heap" + tail);
 }
 
 template <class Message>
@@ -171,6 +196,10 @@ void add_all()
     add<floor_encode_op>("floor/encode/cu_vuser_msg_t");
     add<floor_decode_free_op>("floor/decode_free/cu_vuser_msg_t");
     add<floor_decode_arena_op>("floor/decode_arena/cu_vuser_msg_t");
+    add_batches<cu_vuser_msg_t, 1>();
+    add_batches<cu_vuser_msg_t, 16>();
+    add_batches<cu_vuser_msg_t, 256>();
+    add_batches<cu_vuser_msg_t, 4096>();
 }
 
 const bench_case *find_case(std::string_view name)
@@ -293,7 +322,8 @@ void check_bytes()
 // ---- Allocation counts ------------------------------------------------------------------
 // Encoding, measuring and the message API's encode must allocate nothing:
 // a count above zero fails the check.  A decode into a new goheap should
-// allocate the goheap alone; more (a goheap that had to grow) is reported.
+// allocate the goheap alone at most (none once the thread has memory of
+// destroyed goheaps to reuse); more (a goheap that had to grow) is reported.
 
 int check_allocations()
 {
@@ -307,12 +337,12 @@ int check_allocations()
             continue;
         const uint64_t expected = none ? 0 : kOperations;
         const alloc_count::counts used = c.count(kOperations);
-        const bool hooks_ok = used.hooks == expected;
-        const bool process_ok = !alloc_count::process_wide() || used.process == expected;
+        const bool hooks_ok = used.hooks <= expected;
+        const bool process_ok = !alloc_count::process_wide() || used.process <= expected;
         if (hooks_ok && process_ok)
             continue;
         std::printf("%s %s: %" PRIu64 " allocations through the hooks and %" PRIu64
-                    " from malloc in %u operations, expected %" PRIu64 "\n",
+                    " from malloc in %u operations, expected at most %" PRIu64 "\n",
                     none ? "FAIL" : "note", c.name.c_str(), used.hooks, used.process, kOperations, expected);
         failures += none ? 1 : 0;
     }
@@ -383,6 +413,7 @@ int main(int argc, char **argv)
         return 0;
     }
 
+    add_throughput();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 2;

@@ -9,6 +9,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "samples.h"
@@ -58,29 +60,57 @@ private:
     sample<T> &sample_ = sample_of<T>();
 };
 
-// xdr_decode_p_T onto the default heap, then xdr_free_p_T.
+// Decodes T's sample: xdr_decode_p_T onto the default heap, or
+// xdr_decode_p_T_to_given_goheap into a goheap; a failure aborts.
 template <class T>
-class decode_free_op {
-public:
-    static constexpr uint32_t kBatch = 0;
-    void operator()()
+class sample_decoder {
+protected:
+    T *decode_onto_default_heap() const
     {
         T *record = nullptr;
         if (family<T>::decode(bytes_.data(), size_, &record) != static_cast<int32_t>(size_))
             fail("decode failed");
         benchmark::DoNotOptimize(record);
-        family<T>::release(&record);
+        return record;
     }
 
-private:
+    void decode_into(goheap_t *heap) const
+    {
+        T *record = nullptr;
+        if (family<T>::decode_to_given_goheap(bytes_.data(), size_, &record, heap) != static_cast<int32_t>(size_))
+            fail("decode into a goheap failed");
+        benchmark::DoNotOptimize(record);
+    }
+
     const std::vector<unsigned char> &bytes_ = encoded<T>();
     const uint32_t size_ = static_cast<uint32_t>(bytes_.size());
 };
 
+// xdr_decode_p_T onto the default heap, then xdr_free_p_T.
+template <class T>
+class decode_free_op : sample_decoder<T> {
+public:
+    static constexpr uint32_t kBatch = 0;
+    void operator()()
+    {
+        T *record = this->decode_onto_default_heap();
+        family<T>::release(&record);
+    }
+};
+
+// A goheap_create hint with room for `messages` decodes of T's sample
+// without growing: each decode takes the record and its strings, each block
+// behind a 16-byte header.
+template <class T>
+size_t batch_hint(uint32_t messages)
+{
+    return messages * (sizeof(T) + 2 * encoded<T>().size() + 16 * 16);
+}
+
 // xdr_decode_p_T_to_given_goheap into one arena for kBatch decodes; a goheap
 // cannot be emptied, so each batch gets a new one, outside the timed part.
 template <class T>
-class decode_goheap_op {
+class decode_goheap_op : sample_decoder<T> {
 public:
     static constexpr uint32_t kBatch = 256;
     decode_goheap_op() { next_batch(); }
@@ -88,32 +118,22 @@ public:
     decode_goheap_op(const decode_goheap_op &) = delete;
     decode_goheap_op &operator=(const decode_goheap_op &) = delete;
 
-    void operator()()
-    {
-        T *record = nullptr;
-        if (family<T>::decode_to_given_goheap(bytes_.data(), size_, &record, heap_) !=
-            static_cast<int32_t>(size_))
-            fail("decode into a goheap failed");
-        benchmark::DoNotOptimize(record);
-    }
+    void operator()() { this->decode_into(heap_); }
 
     void next_batch()
     {
         goheap_destroy(heap_);
-        // Room for a batch without growing: each decode takes the record and
-        // its strings, each block behind a 16-byte header.
-        heap_ = goheap_create(kBatch * (sizeof(T) + 2 * size_ + 16 * 16));
+        heap_ = goheap_create(batch_hint<T>(kBatch));
         if (heap_ == nullptr)
             fail("cannot create a goheap");
     }
 
 private:
-    const std::vector<unsigned char> &bytes_ = encoded<T>();
-    const uint32_t size_ = static_cast<uint32_t>(bytes_.size());
     goheap_t *heap_ = nullptr;
 };
 
-// xdr_decode_p_T_to_new_goheap, then goheap_destroy: one allocation.
+// xdr_decode_p_T_to_new_goheap, then goheap_destroy: one allocation at most
+// (none once the thread has the memory of a destroyed goheap to reuse).
 template <class T>
 class decode_new_goheap_op {
 public:
@@ -133,6 +153,81 @@ private:
     const std::vector<unsigned char> &bytes_ = encoded<T>();
     const uint32_t size_ = static_cast<uint32_t>(bytes_.size());
 };
+
+// xdr_clone_T_to_new_goheap, then goheap_destroy.
+template <class T>
+class clone_new_goheap_op {
+public:
+    static constexpr uint32_t kBatch = 0;
+    void operator()()
+    {
+        goheap_t *heap = nullptr;
+        T *copy = family<T>::clone_to_new_goheap(&sample_.record, &heap);
+        if (copy == nullptr)
+            fail("clone into a new goheap failed");
+        benchmark::DoNotOptimize(copy);
+        goheap_destroy(heap);
+    }
+
+private:
+    sample<T> &sample_ = sample_of<T>();
+};
+
+// ---- Batches, as a receiver decodes them -------------------------------------------------
+// One call handles a whole batch of N messages (kMessages); the numbers
+// reported are per message.  The goheap, or the default heap's blocks, are
+// made and released inside the call, so their cost is part of each message.
+
+// The hint that batch_goheap_op gives for "a hint that fits the batch".
+inline constexpr size_t kFitHint = SIZE_MAX;
+
+// goheap_create(Hint), N decodes into it, goheap_destroy.
+template <class T, uint32_t N, size_t Hint>
+class batch_goheap_op : sample_decoder<T> {
+public:
+    static constexpr uint32_t kBatch = 0;
+    static constexpr uint32_t kMessages = N;
+    void operator()()
+    {
+        goheap_t *heap = goheap_create(hint_);
+        if (heap == nullptr)
+            fail("cannot create a goheap");
+        for (uint32_t i = 0; i < N; ++i)
+            this->decode_into(heap);
+        goheap_destroy(heap);
+    }
+
+private:
+    const size_t hint_ = Hint == kFitHint ? batch_hint<T>(N) : Hint;
+};
+
+// N decodes onto the default heap (xdr_decode_p_T), then N xdr_free_p_T.
+template <class T, uint32_t N>
+class batch_default_heap_op : sample_decoder<T> {
+public:
+    static constexpr uint32_t kBatch = 0;
+    static constexpr uint32_t kMessages = N;
+    void operator()()
+    {
+        for (T *&record : records_)
+            record = this->decode_onto_default_heap();
+        for (T *&record : records_)
+            family<T>::release(&record);
+    }
+
+private:
+    std::array<T *, N> records_{};
+};
+
+// Messages one call of an operation handles.
+template <class Op>
+constexpr uint32_t messages_per_call()
+{
+    if constexpr (requires { Op::kMessages; })
+        return Op::kMessages;
+    else
+        return 1;
+}
 
 // xdr_clone_T onto the default heap, then xdr_free_p_T.
 template <class T>

@@ -40,6 +40,9 @@ struct family;
         static constexpr auto decode_to_given_goheap = &xdr_decode_p_##T##_to_given_goheap; \
         static constexpr auto decode_to_new_goheap = &xdr_decode_p_##T##_to_new_goheap;  \
         static constexpr auto clone = &xdr_clone_##T;                                    \
+        static constexpr auto clone_to_new_goheap = &xdr_clone_##T##_to_new_goheap;     \
+        static constexpr auto filter = &_xdr_##T;                                        \
+        static constexpr auto pointer_filter = &mxdr_p_##T;                              \
         static constexpr auto release = &xdr_free_p_##T;                                 \
     };
 #define PARCEL_STRUCT(group, T, FIELDS) BENCH_FAMILY(T)

@@ -7,12 +7,15 @@
 # the floor codec and the message API agree on the bytes, times every case
 # (Google Benchmark, repetitions, medians), counts instructions per operation
 # of the cu_vuser_msg_t cases under callgrind, then prints the ratio checks
-# (PASS/FAIL) and writes docs/performance.md with docs/performance.svg.  A
-# missed ratio is reported, not an error.
+# (PASS/FAIL) and the CI guard's ratios, and writes docs/performance.md with
+# docs/performance.svg and docs/throughput.svg.  A missed ratio is reported,
+# not an error.
 #
 # Knobs: BENCH_MIN_TIME (seconds per repetition, 0.1), BENCH_REPETITIONS (5),
 # BENCH_CALLGRIND_ITERATIONS (20000), BENCH_FILTER (regular expression of the
-# cases to time, all by default).
+# cases to time, all by default), BENCH_BEFORE (a benchmark JSON of the same
+# cases timed with an earlier library, shown next to this run) with
+# BENCH_BEFORE_LABEL (what that library was).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-/tmp/parcel-bench}
@@ -68,15 +71,12 @@ echo "== timing (${repetitions} repetitions of at least ${min_time} s each)"
   --benchmark_out="$results/benchmark.json" --benchmark_out_format=json
 
 echo "== instructions per operation (callgrind, ${iterations} operations per case)"
-while read -r name; do
-  valgrind --tool=callgrind --toggle-collect=bench_drive_op \
-    --callgrind-out-file="$results/callgrind/${name//\//__}.out" \
-    "$bench" --drive="$name" --iterations="$iterations" 2>"$results/callgrind/${name//\//__}.log" ||
-    { echo "callgrind failed on $name:"; cat "$results/callgrind/${name//\//__}.log"; exit 1; }
-  echo "  $name"
-done < <("$bench" --list | grep -E '^baseline/|/cu_vuser_msg_t$')
+"$bench" --list | grep -E '^baseline/|/cu_vuser_msg_t$' |
+  "$root/scripts/callgrind-cases.sh" "$bench" "$results/callgrind" "$iterations"
 
 python3 "$tree/bench/report.py" --benchmark "$results/benchmark.json" \
   --callgrind "$results/callgrind" --iterations "$iterations" --repetitions "$repetitions" \
   --root "$tree" --commit "$commit" \
-  --doc "$root/docs/performance.md" --chart "$root/docs/performance.svg"
+  --doc "$root/docs/performance.md" --chart "$root/docs/performance.svg" \
+  --throughput-chart "$root/docs/throughput.svg" \
+  ${BENCH_BEFORE:+--before "$BENCH_BEFORE" --before-label "${BENCH_BEFORE_LABEL:-an earlier commit}"}

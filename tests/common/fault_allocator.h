@@ -34,12 +34,14 @@ public:
         heapkit_set_allocator(&heap);
         taskbase_set_allocator(&task);
         hostshim_set_allocator(&host);
+        state().installed.store(true);
     }
 
     // Gives the libraries back to malloc/free.  Blocks still live must not be
     // released afterwards.
     static void uninstall()
     {
+        state().installed.store(false);
         heapkit_set_allocator(nullptr);
         taskbase_set_allocator(nullptr);
         hostshim_set_allocator(nullptr);
@@ -57,7 +59,17 @@ public:
     }
     static void disarm() { state().fail_at.store(0); }
 
-    static std::size_t live() { return state().live.load(); }
+    // Blocks granted and not released, once heapkit has handed back the
+    // memory it keeps for reuse on this thread (setting its allocator again
+    // does that), so that only what the libraries really hold is counted.
+    static std::size_t live()
+    {
+        if (state().installed.load()) {
+            const heapkit_allocator_t heap{&alloc, &release};
+            heapkit_set_allocator(&heap);
+        }
+        return state().live.load();
+    }
     static std::size_t requests() { return state().requests.load(); }
     static std::size_t refusals() { return state().refusals.load(); }
     static std::size_t largest_request() { return state().largest.load(); }
@@ -117,6 +129,7 @@ private:
         std::atomic<std::size_t> largest{0};
         std::atomic<std::size_t> live{0};
         std::atomic<std::size_t> foreign{0};
+        std::atomic<bool> installed{false};
     };
     static State &state()
     {

@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <mutex>
-#include <unordered_set>
+#include <unordered_map>
 
 class AllocatorProbe {
 public:
@@ -22,6 +22,7 @@ public:
         std::size_t releases = 0;          // releases of blocks it granted
         std::size_t foreign_releases = 0;  // releases of anything else
         std::size_t live = 0;              // granted and not yet released
+        std::size_t live_bytes = 0;        // bytes of those
         std::size_t last_request = 0;      // size of the latest request
     };
 
@@ -46,6 +47,8 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         Stats copy = stats_;
         copy.live = blocks_.size();
+        for (const auto &block : blocks_)
+            copy.live_bytes += block.second;
         return copy;
     }
 
@@ -67,7 +70,7 @@ private:
         }
         --grants_left_;
         ++stats_.allocs;
-        blocks_.insert(block);
+        blocks_.emplace(block, size);
         return block;
     }
 
@@ -87,7 +90,7 @@ private:
     Stats stats_;
     std::size_t grants_left_ = SIZE_MAX;
     std::size_t max_request_ = SIZE_MAX;
-    std::unordered_set<void *> blocks_;
+    std::unordered_map<void *, std::size_t> blocks_;
 };
 
 // Installs the probe into one library for the life of the object and
@@ -101,18 +104,29 @@ public:
                          std::size_t max_request = SIZE_MAX)
         : set_(set) {
         AllocatorProbe::instance().reset(grants, max_request);
-        const Table table{&AllocatorProbe::alloc, &AllocatorProbe::release};
-        set_(&table);
+        set_(&table_);
     }
     ~ScopedProbe() { set_(nullptr); }
 
     ScopedProbe(const ScopedProbe &) = delete;
     ScopedProbe &operator=(const ScopedProbe &) = delete;
 
-    AllocatorProbe::Stats stats() const { return AllocatorProbe::instance().stats(); }
+    // The counts once the library has handed back what it keeps for reuse
+    // on this thread (setting its allocator again does that, and heapkit
+    // keeps the memory of destroyed goheaps), so that `live` counts what the
+    // library really holds.
+    AllocatorProbe::Stats stats() const
+    {
+        set_(&table_);
+        return raw_stats();
+    }
+
+    // The counts as they stand, what the library keeps for reuse included.
+    AllocatorProbe::Stats raw_stats() const { return AllocatorProbe::instance().stats(); }
 
 private:
     Setter set_;
+    const Table table_{&AllocatorProbe::alloc, &AllocatorProbe::release};
 };
 
 #endif  // SERVICES_TEST_ALLOCATOR_PROBE_H

@@ -95,6 +95,13 @@ std::size_t total_size(const std::vector<Block> &blocks) {
     return total;
 }
 
+// Every block the probe granted went back, and through it.
+void expect_all_released(const AllocatorProbe::Stats &stats) {
+    EXPECT_EQ(stats.live, 0u);
+    EXPECT_EQ(stats.releases, stats.allocs);
+    EXPECT_EQ(stats.foreign_releases, 0u);
+}
+
 TEST(HeapkitArena, MixedSizeBlocksAreAlignedDisjointAndCounted) {
     for (std::size_t hint : {std::size_t{0}, std::size_t{1}, std::size_t{100}, std::size_t{4096},
                              std::size_t{1} << 20}) {
@@ -148,10 +155,7 @@ TEST(HeapkitArena, CreateIsOneAllocationThatHoldsTheHint) {
         EXPECT_GT(probe.stats().allocs, 1u);
 
         goheap_destroy(heap);
-        const AllocatorProbe::Stats stats = probe.stats();
-        EXPECT_EQ(stats.live, 0u);
-        EXPECT_EQ(stats.releases, stats.allocs);
-        EXPECT_EQ(stats.foreign_releases, 0u);
+        expect_all_released(probe.stats());
     }
 }
 
@@ -416,6 +420,125 @@ TEST(HeapkitFree, OversizedBlockGoesBackWithItsChunk) {
     goheap_destroy(heap);
     EXPECT_EQ(probe.stats().live, 0u);
     EXPECT_EQ(probe.stats().foreign_releases, 0u);
+}
+
+// ---- Reuse of a destroyed goheap's memory by the next goheaps of its thread ----
+
+// A goheap of `hint` with `count` blocks of `size` bytes, destroyed.
+void fill_and_destroy(std::size_t hint, std::size_t count, std::size_t size) {
+    goheap_t *heap = goheap_create(hint);
+    ASSERT_NE(heap, nullptr);
+    for (std::size_t i = 0; i < count; ++i) {
+        Block block = take(heap, size, static_cast<unsigned>(i));
+        ASSERT_NE(block.data, nullptr) << "block " << i;
+        fill(block);
+    }
+    goheap_destroy(heap);
+}
+
+TEST(HeapkitCache, TheNextGoheapsOfAThreadReuseTheMemory) {
+    for (std::size_t hint : {std::size_t{0}, std::size_t{4096}, std::size_t{1} << 20}) {
+        SCOPED_TRACE("hint " + std::to_string(hint));
+        Probe probe(&heapkit_set_allocator);
+        fill_and_destroy(hint, 3000, 40);
+        const AllocatorProbe::Stats first = probe.raw_stats();
+        EXPECT_GT(first.allocs, 0u);
+        EXPECT_EQ(first.live, first.allocs) << "nothing was kept";
+        for (int round = 0; round < 3; ++round) {
+            fill_and_destroy(hint, 3000, 40);
+        }
+        EXPECT_EQ(probe.raw_stats().allocs, first.allocs);
+        expect_all_released(probe.stats());
+    }
+}
+
+TEST(HeapkitCache, AThreadKeepsNoMoreThanTheCap) {
+    struct Case {
+        std::size_t hint, count, size;
+    };
+    // Chunks of 256 B to 1 MiB and then more 1 MiB chunks, 9 MiB in all; a
+    // goheap whose first chunk alone exceeds the cap; an oversized block.
+    for (const Case c : {Case{0, 24000, 384}, Case{HEAPKIT_THREAD_CACHE_BYTES, 1, 16},
+                         Case{0, 1, HEAPKIT_THREAD_CACHE_BYTES}}) {
+        SCOPED_TRACE("hint " + std::to_string(c.hint) + ", " + std::to_string(c.count) + " blocks of " +
+                     std::to_string(c.size));
+        Probe probe(&heapkit_set_allocator);
+        fill_and_destroy(c.hint, c.count, c.size);
+        const AllocatorProbe::Stats kept = probe.raw_stats();
+        EXPECT_LE(kept.live_bytes, HEAPKIT_THREAD_CACHE_BYTES);
+        EXPECT_GT(kept.releases, 0u) << "everything was kept";
+        EXPECT_EQ(probe.stats().live, 0u);
+    }
+}
+
+TEST(HeapkitCache, ReleasedWhenTheThreadEnds) {
+    Probe probe(&heapkit_set_allocator);
+    std::size_t kept_by_thread = 0;
+    std::thread([&kept_by_thread] {
+        fill_and_destroy(0, 3000, 40);
+        kept_by_thread = AllocatorProbe::instance().stats().live;
+    }).join();
+    EXPECT_GT(kept_by_thread, 0u);
+    expect_all_released(probe.raw_stats());
+}
+
+// Memory another thread keeps goes back through the allocator that granted
+// it once the allocator is set, and is not reused under the new one.
+TEST(HeapkitCache, MemoryGoesBackThroughTheAllocatorThatGrantedIt) {
+    Probe probe(&heapkit_set_allocator);
+    std::atomic<int> step{0};
+    AllocatorProbe::Stats after_switch;
+    std::thread other([&] {
+        fill_and_destroy(0, 3000, 40);
+        step = 1;
+        while (step.load() != 2) {
+            std::this_thread::yield();
+        }
+        // The first goheap after the switch: the cached blocks go back to
+        // the probe and this one comes from malloc.
+        fill_and_destroy(0, 10, 40);
+        after_switch = AllocatorProbe::instance().stats();
+    });
+    while (step.load() != 1) {
+        std::this_thread::yield();
+    }
+    const AllocatorProbe::Stats before_switch = probe.raw_stats();
+    heapkit_set_allocator(nullptr);
+    step = 2;
+    other.join();
+    EXPECT_GT(before_switch.live, 0u);
+    EXPECT_EQ(after_switch.allocs, before_switch.allocs);
+    expect_all_released(after_switch);
+}
+
+TEST(HeapkitCache, RefusalWhileCachedMemoryIsTooSmallLeavesTheGoheapUsable) {
+    // Three grants: the first goheap and two chunks, all kept on destroy.
+    Probe probe(&heapkit_set_allocator, /*grants=*/3);
+    goheap_t *heap = goheap_create(0);
+    ASSERT_NE(heap, nullptr);
+    std::size_t first_blocks = 0;
+    while (goheap_malloc(heap, 16) != nullptr) {
+        ++first_blocks;
+    }
+    goheap_destroy(heap);
+    ASSERT_EQ(probe.raw_stats().allocs, 3u);
+
+    // The same again from the cache alone, then a refusal.
+    heap = goheap_create(0);
+    ASSERT_NE(heap, nullptr);
+    std::vector<Block> blocks;
+    for (Block block = take(heap, 16, 0); block.data != nullptr; block = take(heap, 16, 0)) {
+        block.tag = static_cast<unsigned>(blocks.size());
+        fill(block);
+        blocks.push_back(block);
+    }
+    EXPECT_EQ(blocks.size(), first_blocks);
+    EXPECT_EQ(probe.raw_stats().refusals, 2u);
+    expect_disjoint_and_intact(blocks);
+    goheap_free(heap, blocks.back().data);
+    EXPECT_EQ(take(heap, 16, 1).data, blocks.back().data);
+    goheap_destroy(heap);
+    expect_all_released(probe.stats());
 }
 
 TEST(HeapkitAllocator, NullOrIncompleteTableRestoresMalloc) {

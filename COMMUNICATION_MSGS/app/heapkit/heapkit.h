@@ -13,7 +13,12 @@
  *
  * Blocks are aligned to 16 bytes.  Allocation failures return null; nothing
  * here aborts.  A goheap is used by one thread at a time; the default heap
- * may be used from any thread. */
+ * may be used from any thread.
+ *
+ * The memory of a destroyed goheap is kept for reuse by the next goheaps of
+ * the thread that destroyed it, up to HEAPKIT_THREAD_CACHE_BYTES per thread;
+ * the rest goes back to the process allocator at once, and what a thread
+ * keeps goes back when the thread ends (or when the allocator is set). */
 #ifndef HEAPKIT_H
 #define HEAPKIT_H
 
@@ -33,8 +38,8 @@ extern "C" {
 typedef struct goheap goheap_t;
 
 /* A new arena whose first chunk can hold `size` bytes of blocks with their
- * headers and rounding (it is made half as large again, and more), or
- * null when memory cannot be had. */
+ * headers and rounding (it is made half as large again, and more; with a
+ * size of 0, 1 KiB all told), or null when memory cannot be had. */
 HEAPKIT_API goheap_t *goheap_create(size_t size);
 
 /* A block of `size` bytes from `heap` (null: the default heap), or null.
@@ -49,7 +54,10 @@ HEAPKIT_API void *goheap_malloc_slow(goheap_t *heap, size_t size);
 /* Gives a block back.  A null block is ignored. */
 HEAPKIT_API void goheap_free(goheap_t *heap, void *block);
 
-/* Releases an arena and every block in it.  Null is ignored. */
+/* Releases an arena and every block in it.  Null is ignored.  The calling
+ * thread keeps up to HEAPKIT_THREAD_CACHE_BYTES of it for its next goheaps. */
+#define HEAPKIT_THREAD_CACHE_BYTES ((size_t)4 << 20)
+
 HEAPKIT_API void goheap_destroy(goheap_t *heap);
 
 /* Bytes currently handed out by an arena (payload, not counting headers),
@@ -58,7 +66,11 @@ HEAPKIT_API size_t goheap_bytes_in_use(const goheap_t *heap);
 
 /* The process allocator behind the default heap and the arena chunks.
  * Tests install counting or failing allocators here; null restores
- * malloc/free.  Not to be changed while allocations are in flight.  `alloc`
+ * malloc/free.  Not to be changed while allocations are in flight.  Setting
+ * it (even to the same pair) releases the memory the calling thread keeps
+ * for reuse, through the allocator that granted it; other threads release
+ * theirs the next time they make or destroy a goheap.  Memory is always
+ * released through the allocator that granted it.  `alloc`
  * must return blocks aligned as malloc's are (16 bytes on the targets built
  * here), since block payloads sit a 16-byte header past them. */
 typedef struct heapkit_allocator {

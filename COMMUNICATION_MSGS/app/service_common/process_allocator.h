@@ -19,6 +19,10 @@ public:
     void *alloc(std::size_t size) const { return alloc_.load(std::memory_order_acquire)(size); }
     void release(void *block) const { release_.load(std::memory_order_acquire)(block); }
 
+    // The release routine in force: what a block taken now must go back
+    // through, whatever is installed by then.
+    Release current_release() const { return release_.load(std::memory_order_acquire); }
+
     // alloc and release only work as a pair: a pair missing either one
     // restores malloc/free, as no pair does.
     void replace(Alloc alloc, Release release)
