@@ -9,7 +9,7 @@
 # are explained in docs/releasing.md.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build-package}
+build=$(realpath -m "${1:-$root/build-package}") # cpack runs inside it
 dist=$root/dist
 
 "$root/scripts/deps.sh"
