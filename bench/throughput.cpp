@@ -142,7 +142,8 @@ std::vector<traffic_type> anchored_rpcgen_mix() { return BENCH_ANCHORED_MIX(rpcg
 #undef BENCH_ANCHORED_MIX
 
 // The order of a thousand messages: each type as often as its weight says,
-// shuffled with a fixed seed so that every run sends the same sequence.
+// shuffled by a generator started the same way each time, so that every run
+// sends the same sequence.
 std::vector<uint32_t> schedule(const std::vector<traffic_type> &mix)
 {
     std::vector<uint32_t> order;

@@ -16,7 +16,7 @@ set(PARCEL_DEB_libs libparcel${PROJECT_VERSION_MAJOR})
 set(PARCEL_DEB_dev libparcel-dev)
 set(PARCEL_DEB_tools parcel-tools)
 
-set(CPACK_PACKAGE_CONTACT "Seed 067e1762 maintainers <maintainers@users.noreply.c-seed-067e1762.example>")
+set(CPACK_PACKAGE_CONTACT "parcel maintainers <maintainers@parcel.example.org>")
 
 # Debian's changelog of this version, compressed as its policy asks; dated
 # SOURCE_DATE_EPOCH when that is set, so that packages can be rebuilt alike.
@@ -38,7 +38,7 @@ endforeach()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME parcel)
-set(CPACK_PACKAGE_VENDOR "Seed 067e1762")
+set(CPACK_PACKAGE_VENDOR "parcel maintainers")
 set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "${PROJECT_HOMEPAGE_URL}")
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -145,12 +145,7 @@ class Writer {
 public:
     explicit Writer(Message &out) : out_(out) {}
 
-    void word(uint32_t bits, const Field *field = nullptr, const Arm *arm = nullptr)
-    {
-        out_.spans.push_back({out_.bytes.size(), 4, false, field, arm});
-        for (int shift = 24; shift >= 0; shift -= 8)
-            out_.bytes.push_back(static_cast<unsigned char>(bits >> shift));
-    }
+    void word(uint32_t bits, const Field *field = nullptr, const Arm *arm = nullptr) { put(bits, 4, field, arm); }
 
     void value(const Field &field, const Value &value, const Arm *arm)
     {
@@ -158,27 +153,29 @@ public:
             [&](const auto &v) {
                 using V = std::decay_t<decltype(v)>;
                 if constexpr (std::is_same_v<V, std::string>) {
+                    const size_t padded = v.size() + (4 - v.size() % 4) % 4;
                     word(static_cast<uint32_t>(v.size()), &field, arm);
-                    out_.spans.push_back({out_.bytes.size(), v.size() + (4 - v.size() % 4) % 4, true, &field, arm});
+                    out_.spans.push_back({out_.bytes.size(), padded, true, &field, arm});
                     out_.bytes.insert(out_.bytes.end(), v.begin(), v.end());
-                    out_.bytes.resize(out_.bytes.size() + (4 - v.size() % 4) % 4, 0);
-                } else if constexpr (sizeof(V) == 8) {
-                    uint64_t bits;
-                    std::memcpy(&bits, &v, sizeof bits);
-                    word(static_cast<uint32_t>(bits >> 32), &field, arm);
-                    word(static_cast<uint32_t>(bits), &field, arm);
-                    out_.spans.pop_back();
-                    out_.spans.back().size = 8;
+                    out_.bytes.resize(out_.bytes.size() + padded - v.size(), 0);
                 } else {
-                    uint32_t bits;
+                    // The value's bits, big-endian: a word or a doubleword.
+                    std::conditional_t<sizeof(V) == 8, uint64_t, uint32_t> bits;
                     std::memcpy(&bits, &v, sizeof bits);
-                    word(bits, &field, arm);
+                    put(bits, sizeof bits, &field, arm);
                 }
             },
             value);
     }
 
 private:
+    void put(uint64_t bits, size_t size, const Field *field, const Arm *arm)
+    {
+        out_.spans.push_back({out_.bytes.size(), size, false, field, arm});
+        for (size_t k = size; k-- > 0;)
+            out_.bytes.push_back(static_cast<unsigned char>(bits >> (8 * k)));
+    }
+
     Message &out_;
 };
 

@@ -8,7 +8,7 @@
 // it names lies in the last of them, which reaches the end of the bytes when
 // they ran out; and the annotated view can be drawn.
 #include "fuzz_support.h"
-#include "inspect.h"
+#include "explain.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
@@ -43,6 +43,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (walk.rule == parcel_tool::Rule::short_input)
             FUZZ_CHECK(walk.offset == last.offset && end == input.size(), name);
     }
-    FUZZ_CHECK(!parcel_tool::annotate(type, input.data(), input.size()).empty(), name);
+    FUZZ_CHECK(!parcel_tool::annotate(type, input.data(), input.size(), walk).empty(), name);
     return 0;
 }

@@ -24,12 +24,12 @@ targets=(decode message diagnose)
 # The starting corpus of a target: fuzz/corpus/<target>, or for diagnose the
 # cases of the wire corpus (conformance/cases), each as its type's catalogue
 # position in one byte followed by the case's bytes.
-seeds_of() { # target
+starting_corpus_of() { # target
   if [[ $1 != diagnose ]]; then
     echo "$root/fuzz/corpus/$1"
     return
   fi
-  python3 - "$root" "$build/seeds/diagnose" <<'EOF'
+  python3 - "$root" "$build/starts/diagnose" <<'EOF'
 import json, os, sys
 root, out = sys.argv[1:]
 sys.path.insert(0, os.path.join(root, 'conformance'))
@@ -38,10 +38,10 @@ os.makedirs(out, exist_ok=True)
 for position, (name, _, _) in enumerate(read_catalogue(DEFAULT_CATALOGUE)):
     with open(os.path.join(root, 'conformance', 'cases', name + '.jsonl')) as cases:
         for number, line in enumerate(cases):
-            with open(os.path.join(out, f'{name}.{number}'), 'wb') as seed:
-                seed.write(bytes([position]) + bytes.fromhex(json.loads(line)['hex']))
+            with open(os.path.join(out, f'{name}.{number}'), 'wb') as start:
+                start.write(bytes([position]) + bytes.fromhex(json.loads(line)['hex']))
 EOF
-  echo "$build/seeds/diagnose"
+  echo "$build/starts/diagnose"
 }
 
 "$root/scripts/deps.sh"
@@ -65,7 +65,7 @@ if [[ ${1:-} == --coverage ]]; then
     -DCMAKE_EXE_LINKER_FLAGS="$flags" -DCMAKE_SHARED_LINKER_FLAGS="$flags"
   rm -f "$dir"/*.profraw
   for target in "${targets[@]}"; do
-    inputs=("$(seeds_of "$target")")
+    inputs=("$(starting_corpus_of "$target")")
     [[ -d $build/corpus/$target ]] && inputs+=("$build/corpus/$target")
     LLVM_PROFILE_FILE="$dir/$target-%p.profraw" \
       "$dir/fuzz/parcel_${target}_fuzzer" -runs=0 "${inputs[@]}" >"$dir/$target.log" 2>&1
@@ -104,7 +104,7 @@ for target in "${targets[@]}"; do
   echo "== fuzzing $target for ${seconds}s"
   if "$build/fuzz/parcel_${target}_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$build/findings/$target-" \
-    "$work" "$(seeds_of "$target")" >"$log" 2>&1; then
+    "$work" "$(starting_corpus_of "$target")" >"$log" 2>&1; then
     grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' "$log"
   else
     tail -n 60 "$log"

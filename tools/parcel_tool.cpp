@@ -23,7 +23,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "inspect.h"
+#include "explain.h"
 #include "messages.h"
 #include "registry.h"
 
@@ -271,9 +271,8 @@ std::vector<unsigned char> read_input(const std::string &path, InputForm form)
 
 // What is wrong with bytes the type's decoder refused: the field, the
 // offset and the rule, with the rule's reason code.
-std::string diagnosis(const Type &type, const unsigned char *bytes, size_t size)
+std::string diagnosis(const Walk &result, size_t size)
 {
-    const Walk result = walk(type, bytes, size);
     if (result.valid) // the bytes are sound: the decoder ran out of memory
         return "decoding " + std::to_string(size) + " bytes failed although they are well-formed";
     return result.explanation + " [" + std::string(code_of(result.rule)) + "]";
@@ -286,7 +285,7 @@ json decode_one(const Type &type, const unsigned char *bytes, size_t size, const
     void *record = nullptr;
     const int32_t consumed = type.decode(bytes, static_cast<uint32_t>(size), &record);
     if (consumed < 0)
-        throw Failure(context + "not a valid " + std::string(type.name) + ": " + diagnosis(type, bytes, size));
+        throw Failure(context + "not a valid " + std::string(type.name) + ": " + diagnosis(walk(type, bytes, size), size));
     const std::unique_ptr<void, void (*)(void *)> owned(record, type.free);
     json out;
     out["type"] = type.name;
@@ -308,10 +307,11 @@ void decode_command(const std::string &type_name, const std::string &path, Input
         write_line(decode_one(type, bytes.data(), bytes.size(), "").dump(form == DecodeForm::compact ? -1 : 2));
         return;
     case DecodeForm::annotate: {
-        const std::string view = annotate(type, bytes.data(), bytes.size());
+        const Walk result = walk(type, bytes.data(), bytes.size());
+        const std::string view = annotate(type, bytes.data(), bytes.size(), result);
         write_all(view.data(), view.size());
-        if (!walk(type, bytes.data(), bytes.size()).valid)
-            throw Failure("not a valid " + std::string(type.name) + ": " + diagnosis(type, bytes.data(), bytes.size()));
+        if (!result.valid)
+            throw Failure("not a valid " + std::string(type.name) + ": " + diagnosis(result, bytes.size()));
         return;
     }
     case DecodeForm::all:

@@ -8,7 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "../common/catalogue_ops.h"
-#include "inspect.h"
+#include "explain.h"
 #include "messages.h"
 
 namespace {

@@ -427,7 +427,7 @@ class ConformanceTest(ToolCase):
                                          case['hex'][:2 * case['consumed']])
 
 
-class InspectTest(ToolCase):
+class ViewsTest(ToolCase):
     """decode --annotate and --all, identify, and encode --json's refusals."""
     BAD_PADDING = DRV[:17] + b'\x01' + DRV[18:]
 

@@ -3,8 +3,8 @@
 // in the same order, and records where every item of the encoding lies, so
 // that a refusal names the field, the byte offset and the rule broken, and
 // a valid encoding can be shown byte by byte beside its fields.
-#ifndef PARCEL_TOOLS_INSPECT_H
-#define PARCEL_TOOLS_INSPECT_H
+#ifndef PARCEL_TOOLS_EXPLAIN_H
+#define PARCEL_TOOLS_EXPLAIN_H
 
 #include <cstddef>
 #include <cstdint>
@@ -61,11 +61,11 @@ std::string place_of(const Item &item);
 // A value or text item's value as the decoder stores it, as JSON.
 json value_of(const Item &item, const unsigned char *bytes);
 
-// The hex view of `parcel decode --annotate`: each item's offset, bytes and
-// meaning, up to the failing byte; bytes after the message or not read are
-// shown as such.
-std::string annotate(const Type &type, const unsigned char *bytes, size_t size);
+// The hex view of `parcel decode --annotate` of the walk `result` over the
+// bytes: each item's offset, bytes and meaning, up to the failing byte;
+// bytes after the message or not read are shown as such.
+std::string annotate(const Type &type, const unsigned char *bytes, size_t size, const Walk &result);
 
 } // namespace parcel_tool
 
-#endif // PARCEL_TOOLS_INSPECT_H
+#endif // PARCEL_TOOLS_EXPLAIN_H

@@ -1,6 +1,6 @@
 // The walk over a type's descriptors that explains a decoder's verdict, and
 // the annotated hex view built on it.
-#include "inspect.h"
+#include "explain.h"
 
 #include <algorithm>
 #include <cstring>
@@ -230,9 +230,8 @@ json value_of(const Item &item, const unsigned char *bytes)
     return kind.to_json(kind.load(storage));
 }
 
-std::string annotate(const Type &type, const unsigned char *bytes, size_t size)
+std::string annotate(const Type &type, const unsigned char *bytes, size_t size, const Walk &result)
 {
-    const Walk result = walk(type, bytes, size);
     constexpr size_t kPerLine = 8;
     std::string out = std::string(type.name) + ", " + plural(size, "byte") + " given: " +
                       (result.valid ? plural(result.consumed, "byte") + " of message"
