@@ -72,8 +72,9 @@ if [[ ${1:-} == --coverage ]]; then
   done
   llvm-profdata-14 merge -sparse "$dir"/*.profraw -o "$dir/fuzz.profdata"
   codec=$dir/COMMUNICATION_MSGS/app/fieldcodec/libfieldcodec.so
+  sources=$root/COMMUNICATION_MSGS/app/fieldcodec/src
   report=$(llvm-cov-14 report "$codec" -instr-profile="$dir/fuzz.profdata" --show-functions \
-    "$root/COMMUNICATION_MSGS/app/fieldcodec/fieldcodec.cpp")
+    "$sources"/*.cpp)
   echo "$report"
   # Every primitive of the eight kinds (run in decode, encode and free mode
   # through mxdr_<kind>), its length and its clone routine must be reached.
@@ -89,7 +90,7 @@ if [[ ${1:-} == --coverage ]]; then
   done
   echo "== line coverage of the stream routines behind them"
   llvm-cov-14 show "$codec" -instr-profile="$dir/fuzz.profdata" -name-regex='run_bits|run_string' \
-    "$root/COMMUNICATION_MSGS/app/fieldcodec/fieldcodec.cpp" | grep -E 'XDR_(ENCODE|DECODE|FREE)'
+    "$sources"/primitives.cpp "$sources"/strings.cpp | grep -E 'XDR_(ENCODE|DECODE|FREE)'
   exit $missed
 fi
 
