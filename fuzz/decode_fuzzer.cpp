@@ -14,11 +14,14 @@
 //     word, takes no memory and does not fit one byte fewer;
 //   - each clone form encodes to the same bytes;
 //   - the same bytes decode alike on an unaligned memory stream and on a
-//     stdio stream (both read word by word);
+//     stdio stream (both read word by word), and on a record stream whose
+//     fragments and reads are cut at sizes the input's length chooses (lent
+//     windows where they fit, word by word where they meet a cut);
 //   - freeing gives every block back: the allocator's live count returns to
 //     where it started.
 #include <cstdio>
 
+#include "../tests/common/record_streams.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -175,6 +178,22 @@ void check_other_streams_agree(const TypeOps &type, const Input &input, int32_t 
     XDR_DESTROY(&stdio);
     std::fclose(file);
     FUZZ_CHECK(from_stdio == expected, type.name);
+
+    struct Record {
+        parcel_test::RecordReader reader;
+        long size;
+    } record{{parcel_test::record_marked(Bytes(input.data(), input.data() + input.size()), 1 + input.size() % 13),
+              1 + input.size() / 13 % 7},
+             static_cast<long>(input.size())};
+    FUZZ_CHECK(record.reader.stream() != nullptr, type.name);
+    const int64_t from_record = decode_through(
+        type, record.reader.stream(),
+        [](XDR *, void *r) {
+            auto *at = static_cast<Record *>(r);
+            return at->size - static_cast<long>(at->reader.rest_of_record());
+        },
+        &record, input.data());
+    FUZZ_CHECK(from_record == expected, type.name);
 }
 
 } // namespace
