@@ -54,7 +54,8 @@ inline void set_present_bits(void *record, uint32_t count, uint32_t bits)
         *presence_of(record) = bits;
 }
 
-constexpr uint32_t field_mask(uint32_t count) { return count >= 32 ? ~0u : (1u << count) - 1; }
+// The bits of `count` fields, at most FC_MAX_FIELDS.
+constexpr uint32_t field_mask(uint32_t count) { return static_cast<uint32_t>((uint64_t{1} << count) - 1); }
 
 constexpr bool is_present(uint32_t bits, uint32_t index) { return ((bits >> index) & 1u) != 0; }
 

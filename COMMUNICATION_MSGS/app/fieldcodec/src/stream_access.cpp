@@ -7,7 +7,7 @@ namespace fieldcodec {
 
 namespace {
 
-// Largest piece read at once from a stream that cannot tell its length.
+// Largest piece read at once from a stream that has not shown it holds more.
 constexpr size_t kStreamStep = 64 * 1024;
 
 MemoryStreams probe_memory_streams()
@@ -19,11 +19,10 @@ MemoryStreams probe_memory_streams()
     xdrmem_create(&unaligned, buffer + 1, 8, XDR_DECODE);
     MemoryStreams streams;
     streams.aligned = aligned.x_ops;
-    streams.unaligned = unaligned.x_ops;
     const bool starts = aligned.x_private == buffer && aligned.x_handy == 16;
     const void *lent = XDR_INLINE(&aligned, 4);
-    streams.direct = streams.aligned != streams.unaligned && starts && lent == buffer &&
-                     aligned.x_private == buffer + 4 && aligned.x_handy == 12;
+    streams.held = aligned.x_ops != unaligned.x_ops && starts && lent == buffer && aligned.x_private == buffer + 4 &&
+                   aligned.x_handy == 12;
     XDR_DESTROY(&aligned);
     XDR_DESTROY(&unaligned);
     return streams;
@@ -34,7 +33,8 @@ MemoryStreams probe_memory_streams()
 // Probed when the library is loaded, before any caller can reach the codec
 // (a library's initialisers run before those of the libraries that use it).
 // Should a stream be run through the codec earlier still, the zero-filled
-// table matches no stream and every stream takes the general path.
+// table matches no stream and every stream is lent windows or read word by
+// word.
 const MemoryStreams g_memory_streams = probe_memory_streams();
 
 bool read_in_steps(XDR *xdrs, uint32_t length, std::vector<char> *bytes)

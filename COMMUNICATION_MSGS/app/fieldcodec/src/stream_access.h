@@ -1,6 +1,21 @@
-// Stream access: how the field codec moves words through an XDR stream and
-// which streams it reads and writes in place.  Internal to libfieldcodec;
-// not installed.
+// Stream access: how the field codec moves bytes through an XDR stream.
+// Internal to libfieldcodec; not installed.
+//
+// The codec reads and writes a stream's buffer directly wherever it can, in
+// windows: a window of an aligned memory stream holds every byte the stream
+// has left, and is taken without a call; any other stream that lends its
+// buffer through XDR_INLINE hands the codec a window of exactly the bytes it
+// asks for -- record streams lend while the current fragment and the bytes
+// already buffered (or, when writing, the room left in the buffer) hold
+// them.  Where a stream refuses -- near the end of a fragment or of its
+// buffer, always on stdio streams and on memory streams over unaligned
+// buffers -- the codec moves the next item through the stream's operations,
+// one word (or one bounded piece of a string) at a time, and then asks again
+// for a window of the rest.  A refusal leaves the stream as it was, so every
+// way reads and writes the same bytes and reaches the same verdicts.
+//
+// Window bytes are wire bytes, big-endian, at any alignment: they are loaded
+// and stored with memcpy and converted with be32toh/htobe32.
 #ifndef FIELDCODEC_STREAM_ACCESS_H
 #define FIELDCODEC_STREAM_ACCESS_H
 
@@ -14,7 +29,86 @@
 
 namespace fieldcodec {
 
-// ---- Stream words -----------------------------------------------------------
+// ---- Windows -------------------------------------------------------------------
+
+// The XDR library gives memory streams one of two operation tables, chosen
+// by the buffer's alignment.  An aligned one keeps its position in x_private
+// and the bytes that remain in x_handy, and lends its buffer from there
+// (XDR_INLINE) as far as x_handy allows.  Reading the two words directly
+// gives the codec every byte such a stream holds without a call, where
+// XDR_INLINE would take one call per window; a probe when the library is
+// loaded makes sure the library keeps them that way, and without that
+// assurance no stream is held.
+struct MemoryStreams {
+    const struct XDR::xdr_ops *aligned = nullptr;
+    bool held = false; // aligned memory streams may be held
+};
+[[gnu::visibility("hidden")]] extern const MemoryStreams g_memory_streams;
+
+// The bytes a stream holds from its position on.
+struct Window {
+    unsigned char *start;
+    unsigned char *end;
+};
+
+// True when the stream is an aligned memory stream, whose window of all the
+// bytes it has left is then put in `window`.  They stay the stream's until
+// consume() moves it past those used.
+inline bool held_window(XDR *xdrs, Window *window)
+{
+    const MemoryStreams &streams = g_memory_streams;
+    if (!streams.held || xdrs->x_ops != streams.aligned)
+        return false;
+    auto *start = static_cast<unsigned char *>(xdrs->x_private);
+    *window = {start, start + xdrs->x_handy};
+    return true;
+}
+
+// Moves an aligned memory stream past `used` bytes of its held window, as
+// XDR_INLINE would.
+inline void consume(XDR *xdrs, size_t used)
+{
+    xdrs->x_private = static_cast<unsigned char *>(xdrs->x_private) + used;
+    xdrs->x_handy -= static_cast<u_int>(used);
+}
+
+// The next `size` bytes of the stream, lent for reading or writing in place
+// and already counted as consumed, or null when the stream will not lend
+// them (a stream without an inline operation lends nothing).  `size` is
+// never 0: XDR_INLINE gives nothing for nothing on some streams.
+inline unsigned char *lend(XDR *xdrs, uint32_t size)
+{
+    if (xdrs->x_ops->x_inline == nullptr)
+        return nullptr;
+    return reinterpret_cast<unsigned char *>(XDR_INLINE(xdrs, size));
+}
+
+inline void store_word(unsigned char *out, uint32_t value)
+{
+    value = htobe32(value);
+    std::memcpy(out, &value, sizeof value);
+}
+
+inline uint32_t load_word(const unsigned char *in)
+{
+    uint32_t value;
+    std::memcpy(&value, in, sizeof value);
+    return be32toh(value);
+}
+
+// 64-bit values travel high half first.
+inline void store_doubleword(unsigned char *out, uint64_t value)
+{
+    store_word(out, static_cast<uint32_t>(value >> 32));
+    store_word(out + 4, static_cast<uint32_t>(value));
+}
+
+inline uint64_t load_doubleword(const unsigned char *in)
+{
+    return (static_cast<uint64_t>(load_word(in)) << 32) | load_word(in + 4);
+}
+
+// ---- Word by word through the stream's operations ----------------------------------
 
 // The XDR library moves 32-bit words as C longs; these keep the bit pattern.
 inline bool put_word(XDR *xdrs, uint32_t value)
@@ -32,7 +126,6 @@ inline bool get_word(XDR *xdrs, uint32_t *value)
     return true;
 }
 
-// 64-bit values travel high half first.
 inline bool put_doubleword(XDR *xdrs, uint64_t value)
 {
     return put_word(xdrs, static_cast<uint32_t>(value >> 32)) && put_word(xdrs, static_cast<uint32_t>(value));
@@ -48,65 +141,9 @@ inline bool get_doubleword(XDR *xdrs, uint64_t *value)
     return true;
 }
 
-inline void store_word(unsigned char *out, uint32_t value)
-{
-    value = htobe32(value);
-    std::memcpy(out, &value, sizeof value);
-}
-
-inline uint32_t load_word(const unsigned char *in)
-{
-    uint32_t value;
-    std::memcpy(&value, in, sizeof value);
-    return be32toh(value);
-}
-
-// ---- Knowing the stream -----------------------------------------------------
-
-// The XDR library gives memory streams one of two operation tables, chosen by
-// the buffer's alignment; on both, x_handy counts the bytes that remain.  On
-// an aligned one the library also lends its memory (XDR_INLINE), keeping the
-// position in x_private, and the codec then reads and writes the buffer there
-// directly.  A probe at load time makes sure the library keeps both words that
-// way; without that assurance no stream is read or written directly.
-struct MemoryStreams {
-    const struct XDR::xdr_ops *aligned = nullptr;
-    const struct XDR::xdr_ops *unaligned = nullptr;
-    bool direct = false; // aligned streams may be read and written in place
-};
-[[gnu::visibility("hidden")]] extern const MemoryStreams g_memory_streams;
-
-inline bool is_memory_stream(const XDR *xdrs)
-{
-    const MemoryStreams &streams = g_memory_streams;
-    return xdrs->x_ops == streams.aligned || xdrs->x_ops == streams.unaligned;
-}
-
-// The bytes an aligned memory stream lends from its position on, or null for
-// any other stream.
-struct Window {
-    unsigned char *start;
-    size_t room;
-};
-
-inline Window window_of(XDR *xdrs)
-{
-    const MemoryStreams &streams = g_memory_streams;
-    if (!streams.direct || xdrs->x_ops != streams.aligned)
-        return {nullptr, 0};
-    return {static_cast<unsigned char *>(xdrs->x_private), xdrs->x_handy};
-}
-
-// Moves an aligned memory stream past `used` bytes of its window, as
-// XDR_INLINE would.
-inline void advance(XDR *xdrs, size_t used)
-{
-    xdrs->x_private = static_cast<unsigned char *>(xdrs->x_private) + used;
-    xdrs->x_handy -= static_cast<u_int>(used);
-}
-
-// Reads `length` bytes from a stream that cannot say how many it holds, in
-// steps of at most 64 KiB, so memory grows only with the bytes received.
+// Reads `length` bytes that no window proved to be there, in steps of at
+// most 64 KiB, so that the memory taken grows only with the bytes actually
+// received however large a length the sender announced.
 bool read_in_steps(XDR *xdrs, uint32_t length, std::vector<char> *bytes);
 
 } // namespace fieldcodec
