@@ -126,26 +126,13 @@ const std::vector<unsigned char> &recording()
 // per kFlushEvery messages, made and destroyed inside the operation.
 struct parcel_record_io {
     sample<cu_vuser_msg_t> &sample_ = sample_of<cu_vuser_msg_t>();
-    goheap_t *heap_ = nullptr;
-    uint32_t in_heap_ = 0;
-
-    parcel_record_io() = default;
-    parcel_record_io(const parcel_record_io &) = delete;
-    parcel_record_io &operator=(const parcel_record_io &) = delete;
-    ~parcel_record_io() { goheap_destroy(heap_); }
+    goheap_per_batch<kFlushEvery> heaps_;
 
     bool send(XDR *xdrs) { return family<cu_vuser_msg_t>::filter(xdrs, &sample_.record) != 0; }
     bool receive(XDR *xdrs)
     {
-        if (in_heap_ == 0) {
-            goheap_destroy(heap_);
-            heap_ = goheap_create(0);
-            if (heap_ == nullptr)
-                fail("cannot create a goheap");
-        }
-        in_heap_ = (in_heap_ + 1) % kFlushEvery;
         cu_vuser_msg_t *record = nullptr;
-        const bool ok = family<cu_vuser_msg_t>::pointer_filter(xdrs, &record, heap_) != 0;
+        const bool ok = family<cu_vuser_msg_t>::pointer_filter(xdrs, &record, heaps_.next()) != 0;
         benchmark::DoNotOptimize(record);
         return ok;
     }

@@ -15,11 +15,6 @@ namespace {
 
 using namespace fieldcodec;
 
-bool put_bits(XDR *xdrs, uint32_t value) { return put_word(xdrs, value); }
-bool put_bits(XDR *xdrs, uint64_t value) { return put_doubleword(xdrs, value); }
-bool get_bits(XDR *xdrs, uint32_t *value) { return get_word(xdrs, value); }
-bool get_bits(XDR *xdrs, uint64_t *value) { return get_doubleword(xdrs, value); }
-
 // Moves a field's bit pattern, one word (uint32_t) or two (uint64_t).
 template <class Bits>
 int run_bits(XDR *xdrs, void *field)

@@ -96,16 +96,22 @@ inline uint32_t load_word(const unsigned char *in)
     return be32toh(value);
 }
 
-// 64-bit values travel high half first.
-inline void store_doubleword(unsigned char *out, uint64_t value)
+// The bit patterns of the fixed-width kinds: one word (uint32_t) or two
+// (uint64_t), the high half first.
+inline void store_bits(unsigned char *out, uint32_t value) { store_word(out, value); }
+inline void store_bits(unsigned char *out, uint64_t value)
 {
     store_word(out, static_cast<uint32_t>(value >> 32));
     store_word(out + 4, static_cast<uint32_t>(value));
 }
 
-inline uint64_t load_doubleword(const unsigned char *in)
+template <class Bits>
+Bits load_bits(const unsigned char *in)
 {
-    return (static_cast<uint64_t>(load_word(in)) << 32) | load_word(in + 4);
+    if constexpr (sizeof(Bits) == 8)
+        return (static_cast<uint64_t>(load_word(in)) << 32) | load_word(in + 4);
+    else
+        return load_word(in);
 }
 
 // ---- Word by word through the stream's operations ----------------------------------
@@ -126,12 +132,15 @@ inline bool get_word(XDR *xdrs, uint32_t *value)
     return true;
 }
 
-inline bool put_doubleword(XDR *xdrs, uint64_t value)
+// The fixed-width kinds' bit patterns, word by word.
+inline bool put_bits(XDR *xdrs, uint32_t value) { return put_word(xdrs, value); }
+inline bool put_bits(XDR *xdrs, uint64_t value)
 {
     return put_word(xdrs, static_cast<uint32_t>(value >> 32)) && put_word(xdrs, static_cast<uint32_t>(value));
 }
 
-inline bool get_doubleword(XDR *xdrs, uint64_t *value)
+inline bool get_bits(XDR *xdrs, uint32_t *value) { return get_word(xdrs, value); }
+inline bool get_bits(XDR *xdrs, uint64_t *value)
 {
     uint32_t high = 0;
     uint32_t low = 0;

@@ -78,6 +78,17 @@ void release_strings(const fc_plan_t &plan, void *record, uint32_t bits, goheap_
 
 // ---- Writing --------------------------------------------------------------------------
 
+// Writes a field of one word (uint32_t) or two (uint64_t) at `out`; returns
+// the end of what it wrote.
+template <class Bits>
+unsigned char *write_bits(unsigned char *out, const char *field)
+{
+    Bits value;
+    std::memcpy(&value, field, sizeof value);
+    store_bits(out, value);
+    return out + sizeof value;
+}
+
 // Writes the fields in `fields` at `out`, which has room for all of them.
 [[gnu::always_inline]] inline void write_fields(unsigned char *out, const fc_plan_t &plan, const void *record,
                                                 uint32_t fields, const uint32_t *lengths)
@@ -86,19 +97,12 @@ void release_strings(const fc_plan_t &plan, void *record, uint32_t bits, goheap_
         const uint32_t index = lowest_index(rest);
         const char *field = at(record, plan.offsets[index]);
         const uint8_t shape = plan.shapes[index];
-        if (shape == FC_SHAPE_WORD) {
-            uint32_t word;
-            std::memcpy(&word, field, sizeof word);
-            store_word(out, word);
-            out += 4;
-        } else if (shape == FC_SHAPE_DOUBLEWORD) {
-            uint64_t value;
-            std::memcpy(&value, field, sizeof value);
-            store_doubleword(out, value);
-            out += 8;
-        } else {
+        if (shape == FC_SHAPE_WORD)
+            out = write_bits<uint32_t>(out, field);
+        else if (shape == FC_SHAPE_DOUBLEWORD)
+            out = write_bits<uint64_t>(out, field);
+        else
             out = write_string(out, string_at(static_cast<const void *>(field)), lengths[index]);
-        }
     }
 }
 
@@ -106,20 +110,12 @@ void release_strings(const fc_plan_t &plan, void *record, uint32_t bits, goheap_
 bool put_field(XDR *xdrs, const fc_plan_t &plan, const void *record, uint32_t index, uint32_t length)
 {
     const char *field = at(record, plan.offsets[index]);
-    switch (plan.shapes[index]) {
-    case FC_SHAPE_WORD: {
-        uint32_t word;
-        std::memcpy(&word, field, sizeof word);
-        return put_word(xdrs, word);
-    }
-    case FC_SHAPE_DOUBLEWORD: {
-        uint64_t value;
-        std::memcpy(&value, field, sizeof value);
-        return put_doubleword(xdrs, value);
-    }
-    default:
-        return put_string(xdrs, string_at(static_cast<const void *>(field)), length);
-    }
+    const uint8_t shape = plan.shapes[index];
+    if (shape == FC_SHAPE_WORD)
+        return put_bits(xdrs, read_member<uint32_t>(field, 0));
+    if (shape == FC_SHAPE_DOUBLEWORD)
+        return put_bits(xdrs, read_member<uint64_t>(field, 0));
+    return put_string(xdrs, string_at(static_cast<const void *>(field)), length);
 }
 
 // A window of the next `size` bytes, when the stream lends one that large.
@@ -193,6 +189,31 @@ bool read_text(Reader<Held> &reader, const fc_plan_t &plan, uint32_t after, uint
     return true;
 }
 
+// Reads a value of one word (uint32_t) or two (uint64_t): from the window
+// when it holds them (`lent`), else through the stream.
+template <class Bits, bool Held>
+bool read_bits(Reader<Held> &reader, bool lent, Bits &value)
+{
+    if (lent) {
+        value = load_bits<Bits>(reader.in);
+        reader.in += sizeof value;
+    } else if (Held || !get_bits(reader.xdrs, &value)) {
+        return false;
+    }
+    return true;
+}
+
+// The same into a field of the record.
+template <class Bits, bool Held>
+bool read_bits_into(Reader<Held> &reader, bool lent, char *field)
+{
+    Bits value = 0;
+    if (!read_bits(reader, lent, value))
+        return false;
+    std::memcpy(field, &value, sizeof value);
+    return true;
+}
+
 // Reads the lowest field of `rest`, of shape `shape`, into `field`.  When
 // the window does not hold its bytes, they come from a window of the run it
 // begins, or through the stream's operations where the stream will not lend
@@ -201,28 +222,10 @@ template <bool Held>
 bool read_field(Reader<Held> &reader, const fc_plan_t &plan, char *field, uint8_t shape, uint32_t rest)
 {
     const bool lent = reader.has(shape == FC_SHAPE_DOUBLEWORD ? 8 : 4) || reader.lend_window(run_span(plan, rest));
-    if (shape == FC_SHAPE_WORD) {
-        uint32_t word = 0;
-        if (lent) {
-            word = load_word(reader.in);
-            reader.in += 4;
-        } else if (Held || !get_word(reader.xdrs, &word)) {
-            return false;
-        }
-        std::memcpy(field, &word, sizeof word);
-        return true;
-    }
-    if (shape == FC_SHAPE_DOUBLEWORD) {
-        uint64_t value = 0;
-        if (lent) {
-            value = load_doubleword(reader.in);
-            reader.in += 8;
-        } else if (Held || !get_doubleword(reader.xdrs, &value)) {
-            return false;
-        }
-        std::memcpy(field, &value, sizeof value);
-        return true;
-    }
+    if (shape == FC_SHAPE_WORD)
+        return read_bits_into<uint32_t>(reader, lent, field);
+    if (shape == FC_SHAPE_DOUBLEWORD)
+        return read_bits_into<uint64_t>(reader, lent, field);
     uint32_t length = 0;
     if (lent) {
         length = load_word(reader.in);
