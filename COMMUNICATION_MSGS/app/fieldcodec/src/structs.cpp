@@ -183,6 +183,10 @@ bool read_text(Reader<Held> &reader, const fc_plan_t &plan, uint32_t after, uint
     const uint32_t span = text_span(length);
     if (!reader.has(span) && !reader.lend_window(span + run_span(plan, after)))
         return !Held && get_text(reader.xdrs, length, field, heap);
+    // With no window left, only an empty text fits: it is read from nothing
+    // rather than from a null pointer.
+    if (!Held && reader.in == nullptr)
+        return take_text(kNothing, 0, field, heap);
     if (!take_text(reader.in, length, field, heap))
         return false;
     reader.in += span;
