@@ -236,9 +236,10 @@ def annotate(path, *options, cwd=None):
 COST = re.compile(r"\s*([\d,]+)\s+\(\s*[\d.]+%\)\s+(.*)$")
 
 
-def hot_spots(path, limit=8):
-    """The functions with the most instructions of their own in a profile:
-    (function, shared object, instructions, share of the total)."""
+def function_costs(path):
+    """The instructions of each function of a profile on its own (code
+    inlined into it counts as its), each function's shared object, and the
+    profile's total."""
     rows = {}
     objects = {}
     total = None
@@ -266,10 +267,43 @@ def hot_spots(path, limit=8):
         rows[function] = rows.get(function, 0) + count
         if obj:
             objects.setdefault(function, obj)
+    return rows, objects, total
+
+
+def hot_spots(path, limit=8):
+    """The functions with the most instructions of their own in a profile:
+    (function, shared object, instructions, share of the total)."""
+    rows, objects, total = function_costs(path)
     if not total:
         return []
     ranked = sorted(rows.items(), key=lambda kv: -kv[1])[:limit]
     return [(name, objects.get(name, ""), count, 100.0 * count / total) for name, count in ranked]
+
+
+# Where a profile's instructions are, by library: (label, shared objects
+# whose names begin so).
+LIBRARIES = [
+    ("parcel's field codec (libfieldcodec)", ("libfieldcodec",)),
+    ("parcel's filters and records (libparcel)", ("libparcel",)),
+    ("parcel's services (heapkit, taskbase, hostshim)", ("libheapkit", "libtaskbase", "libhostshim")),
+    ("the record stream (libtirpc)", ("libtirpc",)),
+    ("the C library (copies, string routines, malloc)", ("libc.",)),
+    ("the benchmark, with rpcgen's routines", ("parcel_bench",)),
+]
+
+
+def by_library(path, iterations):
+    """Instructions per operation of a profile in each of LIBRARIES (the
+    rest, the dynamic linker's, is left out)."""
+    rows, objects, _ = function_costs(path)
+    sums = [0.0] * len(LIBRARIES)
+    for function, count in rows.items():
+        obj = objects.get(function, "")
+        for i, (_, prefixes) in enumerate(LIBRARIES):
+            if obj.startswith(prefixes):
+                sums[i] += count / iterations
+                break
+    return sums
 
 
 def hot_lines(path, root, limit=10):
@@ -481,9 +515,10 @@ def git_state(root):
 RECORD_STREAMS = [("", "memory"), ("_cached", "cache")]
 
 
-def record_section(w, times, instructions):
+def record_section(w, times, instructions, args):
     """The record-stream cases: send, receive and both, parcel against rpcgen
-    and the floor, in time and in instructions."""
+    and the floor, in time and in instructions, and where the instructions
+    go."""
     if f"parcel/record_send/{CHECKED}" not in times:
         return
     w("## On a record stream")
@@ -512,9 +547,9 @@ def record_section(w, times, instructions):
         for implementation in ("parcel", "rpcgen", "floor"):
             send, receive = record_pair(implementation, suffix)
             both = (send, receive)
-            cells = [fmt_ns(total(times, send)), fmt_ns(total(times, receive)), fmt_ns(total(times, both)),
-                     fmt_count(total(instructions, send)), fmt_count(total(instructions, receive)),
-                     fmt_count(total(instructions, both))]
+            counts = [total(instructions, side) for side in (send, receive, both)]
+            cells = [fmt_ns(total(times, send)), fmt_ns(total(times, receive)), fmt_ns(total(times, both))]
+            cells += ["–" if count is None else f"{count:.0f}" for count in counts]
             for anchor, target in (("rpcgen", RECORD_RPCGEN_TARGET), ("floor", RECORD_FLOOR_TARGET)):
                 for source in (times, instructions):
                     a, b = total(source, both), total(source, record_pair(anchor, suffix))
@@ -535,8 +570,48 @@ def record_section(w, times, instructions):
     w("cycles; the codec's work (a walk over the plan, a byte swap per word, a")
     w("check, an allocation and a copy per string) is where parcel's instructions")
     w("beyond the floor go: see the profiles of `parcel/record_send` and")
-    w("`parcel/record_receive` below.")
+    w("`parcel/record_receive` below, and by library here (the stream in memory,")
+    w("instructions per message):")
     w("")
+    profiles = {}
+    for implementation in ("parcel", "rpcgen", "floor"):
+        for case in record_pair(implementation):
+            path = os.path.join(args.callgrind or "", case_file(f"{case}/{CHECKED}"))
+            if args.callgrind and os.path.exists(path):
+                profiles[case] = by_library(path, args.iterations)
+    if len(profiles) == 6:
+        heads = [f"{case.split('/')[0]} {case.split('/')[1].split('_')[1]}" for case in profiles]
+        w("| library | " + " | ".join(heads) + " |")
+        w("|---|" + "---:|" * len(heads))
+        for i, (label, _) in enumerate(LIBRARIES):
+            w(f"| {label} | " + " | ".join(f"{row[i]:.0f}" for row in profiles.values()) + " |")
+        w("")
+        parcel_rows = [profiles[case] for case in record_pair("parcel")]
+        floor_rows = [profiles[case] for case in record_pair("floor")]
+        own = sum(row[i] for row in parcel_rows for i in range(3))
+        stream = sum(row[3] for row in parcel_rows)
+        libc = sum(row[4] for row in parcel_rows)
+        floor_stream = sum(row[3] for row in floor_rows)
+        floor_libc = sum(row[4] for row in floor_rows)
+        parcel_total = total(instructions, record_pair("parcel"))
+        rpcgen_total = total(instructions, record_pair("rpcgen"))
+        floor_total = total(instructions, record_pair("floor"))
+        if parcel_total and rpcgen_total and floor_total:
+            allowed = min(RECORD_RPCGEN_TARGET * rpcgen_total, RECORD_FLOOR_TARGET * floor_total)
+            w(f"In instructions the targets would allow parcel {allowed:.0f} per message sent and")
+            w(f"received, {allowed - floor_total:.0f} beyond the floor's {floor_total:.0f}. parcel's own code")
+            w(f"(the first three rows) takes {own:.0f}; the record stream takes {stream:.0f} where the")
+            w(f"floor's takes {floor_stream:.0f} (a call to lend each window, and the word that opens a")
+            w(f"record); the C library {libc:.0f} where the floor's {floor_libc:.0f} (measuring, checking")
+            w("and copying the three strings besides the stream's own copies).")
+            memory = [os.path.join(args.callgrind, case_file(f"{case}/{CHECKED}"))
+                      for case in ("parcel/encode", "parcel/decode_goheap")]
+            if all(os.path.exists(path) for path in memory):
+                on_memory = sum(sum(by_library(path, args.iterations)[:3]) for path in memory)
+                w(f"On an aligned memory stream parcel's own code takes {on_memory:.0f} for an encode")
+                w("and a decode into a goheap: the rest of what it takes here is the windows")
+                w("a record stream lends, each asked for and its size counted first.")
+            w("")
 
 
 def before_section(w, times, instructions, before, args):
@@ -557,7 +632,8 @@ def before_section(w, times, instructions, before, args):
         a, b = before_times[case]["cpu"], times[case]["cpu"]
         x, y = before_instructions.get(case), instructions.get(case)
         w(f"| {case[:-len(CHECKED) - 1]} | {fmt_ns(a)} | {fmt_ns(b)} | {fmt_ratio(b / a if a else None)} | "
-          f"{fmt_count(x)} | {fmt_count(y)} | {fmt_ratio(y / x if x and y is not None else None)} |")
+          f"{'–' if x is None else f'{x:.0f}'} | {'–' if y is None else f'{y:.0f}'} | "
+          f"{fmt_ratio(y / x if x and y is not None else None)} |")
     w("")
 
 
@@ -703,7 +779,7 @@ def page(times, instructions, context, checks, hot, chart_name, args, throughput
     w("goes back to the allocator at once; a thread's blocks go back when it")
     w("ends. No process-wide setting is involved.")
     w("")
-    record_section(w, times, instructions)
+    record_section(w, times, instructions, args)
     if before:
         before_section(w, times, instructions, before, args)
     if args.guard_results:
