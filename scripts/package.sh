@@ -16,13 +16,13 @@
 # which dates every file by that commit) the time of CHANGELOG.md.  The
 # source and build directories are mapped to "." in the debug information
 # that the build IDs are computed over, and the binaries are linked with
-# their install RPATH (none) from the start, so the build tree's never
-# sizes their string tables.
+# their install RPATH (none) from the start, so that no build-tree RPATH,
+# removed at install, is left sizing their string tables.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd -P)
 build=$(realpath -m "${1:-$root/build-package}") # cpack runs inside it
 dist=$root/dist
-cd "$root" # dpkg-buildflags maps the current directory, the source tree, to "."
+cd "$root" # dpkg-buildflags maps the current directory to "."
 
 if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
   if [[ $(git -C "$root" rev-parse --show-toplevel 2>/dev/null) == "$root" ]]; then
@@ -33,16 +33,18 @@ if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
 fi
 export SOURCE_DATE_EPOCH
 echo "== SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH ($(date -u -d "@$SOURCE_DATE_EPOCH"))"
-# The modes of the staged files and of the package's own members follow the
-# umask, as with dpkg-buildpackage.
+# The modes of the staged files and of the .deb's own members follow the
+# umask; fix it, as dpkg-buildpackage does.
 umask 022
 
 "$root/scripts/deps.sh"
 export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-# The build directory too; the last matching map wins, so this one applies
-# also when the build directory lies inside the source tree.
+# dpkg-buildflags maps the source tree to "."; the build directory is mapped
+# likewise, and since the last matching map wins, also when it lies inside
+# the source tree.
 prefix_maps="-ffile-prefix-map=$build=."
-# A fresh cache each time, so that the flags are always today's.
+# A fresh cache each time: CMake reads CFLAGS and the others into a new
+# cache only, and an old one would keep an earlier build's flags.
 CFLAGS="$(dpkg-buildflags --get CFLAGS) $(dpkg-buildflags --get CPPFLAGS) $prefix_maps" \
 CXXFLAGS="$(dpkg-buildflags --get CXXFLAGS) $(dpkg-buildflags --get CPPFLAGS) $prefix_maps" \
 LDFLAGS=$(dpkg-buildflags --get LDFLAGS) \
