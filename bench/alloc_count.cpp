@@ -3,6 +3,7 @@
 #include "alloc_count.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 
 #include "heapkit.h"
@@ -26,7 +27,13 @@ uint64_t g_process_allocs = 0;
 void *counting_alloc(size_t size)
 {
     ++g_hook_allocs;
-    return std::malloc(size);
+    // heapkit takes only blocks aligned to HEAPKIT_ALIGN, which malloc is not
+    // on every target.
+    if constexpr (alignof(std::max_align_t) >= HEAPKIT_ALIGN)
+        return std::malloc(size);
+    else
+        return size > SIZE_MAX - HEAPKIT_ALIGN ? nullptr
+                                               : std::aligned_alloc(HEAPKIT_ALIGN, (size + HEAPKIT_ALIGN - 1) & ~size_t{HEAPKIT_ALIGN - 1});
 }
 
 void counting_release(void *block) { std::free(block); }
@@ -44,6 +51,7 @@ void *__libc_malloc(size_t size);
 void *__libc_calloc(size_t count, size_t size);
 void *__libc_realloc(void *block, size_t size);
 void __libc_free(void *block);
+void *__libc_memalign(size_t alignment, size_t size);
 
 void *malloc(size_t size) noexcept
 {
@@ -62,6 +70,12 @@ void *realloc(void *block, size_t size) noexcept
     if (block == nullptr)
         ++g_process_allocs;
     return __libc_realloc(block, size);
+}
+
+void *aligned_alloc(size_t alignment, size_t size) noexcept
+{
+    ++g_process_allocs;
+    return __libc_memalign(alignment, size);
 }
 
 void free(void *block) noexcept { __libc_free(block); }

@@ -86,8 +86,10 @@ public:
             s.refusals.fetch_add(1);
             return nullptr;
         }
-        // The header keeps payloads aligned as malloc's are (16 bytes).
-        auto *block = static_cast<unsigned char *>(std::malloc(kHeader + size));
+        // heapkit takes only blocks aligned to HEAPKIT_ALIGN, which malloc
+        // is not on every target; the header keeps the payload so aligned.
+        const std::size_t whole = (kHeader + size + HEAPKIT_ALIGN - 1) & ~std::size_t{HEAPKIT_ALIGN - 1};
+        auto *block = static_cast<unsigned char *>(std::aligned_alloc(HEAPKIT_ALIGN, whole));
         if (block == nullptr) {
             s.refusals.fetch_add(1);
             return nullptr;

@@ -63,7 +63,9 @@ private:
             ++stats_.refusals;
             return nullptr;
         }
-        void *block = std::malloc(size);
+        // heapkit takes only blocks aligned to its 16 bytes, which malloc
+        // is not on every target.
+        void *block = size > SIZE_MAX - 15 ? nullptr : std::aligned_alloc(16, (size + 15) & ~std::size_t{15});
         if (block == nullptr) {
             ++stats_.refusals;
             return nullptr;

@@ -2,7 +2,10 @@
 """Runs the built `parcel` tool and checks it against the catalogue and an
 independent XDR encoder written here with struct.pack.
 
-    test_tool.py --tool PATH --catalogue catalogue.def [unittest arguments]
+    test_tool.py --tool PATH [--emulator COMMAND] --catalogue catalogue.def [unittest arguments]
+
+A cross build runs the tool through its emulator (qemu), the script itself
+on the host's interpreter.
 """
 import argparse
 import concurrent.futures
@@ -10,6 +13,7 @@ import json
 import math
 import os
 import re
+import shlex
 import struct
 import subprocess
 import sys
@@ -122,7 +126,7 @@ def pairs(arm, fields, values):
 # ---- Running the tool ------------------------------------------------------------------
 
 def run(*args, data=None):
-    return subprocess.run([TOOL, *args], input=data, capture_output=True, timeout=60)
+    return subprocess.run([*TOOL, *args], input=data, capture_output=True, timeout=60)
 
 
 class ToolCase(unittest.TestCase):
@@ -493,9 +497,10 @@ def main():
     global TOOL, CATALOGUE
     parser = argparse.ArgumentParser()
     parser.add_argument('--tool', required=True)
+    parser.add_argument('--emulator', default='', help='command line that runs a target program (cross builds)')
     parser.add_argument('--catalogue', required=True)
     options, rest = parser.parse_known_args()
-    TOOL, CATALOGUE = options.tool, options.catalogue
+    TOOL, CATALOGUE = [*shlex.split(options.emulator), options.tool], options.catalogue
     unittest.main(argv=[sys.argv[0], *rest])
 
 

@@ -113,14 +113,16 @@ typedef struct var_sizeof_desc {
 
 /* ---- Record layout that the codec relies on ------------------------------
  * A struct record begins with its field count (uint32) and, at
- * FC_STRUCT_PRESENCE_OFFSET, a pointer to its presence words; the presence
+ * FC_STRUCT_PRESENCE_OFFSET (the first offset past the count at a pointer's
+ * alignment: 8 on 64-bit targets, 4 on 32-bit ones), a pointer to its
+ * presence words; the presence
  * words are followed by the layout code (FC_LAYOUT_CODE) and the size of the
  * record's plain part (header and fields).  A union record begins with its
  * arm count (uint32), its discriminant (int32) and, at FC_UNION_ARM_OFFSET,
  * the pointer to the selected arm's record. */
 #define FC_LAYOUT_CODE 2u
 #define FC_STRUCT_FIELD_COUNT_OFFSET 0u
-#define FC_STRUCT_PRESENCE_OFFSET 8u
+#define FC_STRUCT_PRESENCE_OFFSET ((uint32_t)((4u + __alignof__(void *) - 1u) & ~(__alignof__(void *) - 1u)))
 #define FC_UNION_ARM_COUNT_OFFSET 0u
 #define FC_UNION_DISCRIMINANT_OFFSET 4u
 #define FC_UNION_ARM_OFFSET 16u

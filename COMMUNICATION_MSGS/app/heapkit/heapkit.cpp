@@ -4,7 +4,8 @@
 //   Every block is preceded by a 16-byte BlockHeader {owner, size}.  owner is
 //   null for default-heap blocks and the arena otherwise; size is the byte
 //   count the caller asked for.  Payloads are 16-byte aligned: allocations
-//   from the process allocator are 16-byte aligned, every control structure
+//   from the process allocator are checked to be 16-byte aligned (see
+//   raw_alloc), the header is 16 bytes on every target, every control structure
 //   below is a multiple of 16 bytes, and every arena block spans a multiple
 //   of 16 bytes.
 //
@@ -79,13 +80,18 @@ constexpr unsigned kCacheSlots = 16;
 constexpr std::size_t kMaxPayload =
     (static_cast<std::size_t>(PTRDIFF_MAX) - 4096) & ~(kAlign - 1);
 
-static_assert(alignof(std::max_align_t) >= kAlign,
-              "the process allocator must return 16-byte aligned blocks");
 
 // The header of every block, as heapkit.h lays it out for the inline path.
 using BlockHeader = goheap_block_header;
 constexpr std::size_t kHeaderSize = sizeof(BlockHeader);
 static_assert(kHeaderSize == kAlign);
+
+// Writes a block's header at `at` (its padding, where it has some, zeroed).
+void write_header(void *at, goheap_t *owner, std::size_t size) {
+    auto *header = ::new (at) BlockHeader{};
+    header->owner = owner;
+    header->size = size;
+}
 static_assert(HEAPKIT_INLINE_MAX <= kMaxPayload);
 
 using Release = service_common::ProcessAllocator::Release;
@@ -121,8 +127,19 @@ std::atomic<std::uint32_t> g_generation{0};
 // Payload bytes currently held by default-heap blocks, process-wide.
 std::atomic<std::size_t> g_default_in_use{0};
 
+// Every block of the process allocator must be kAlign-aligned, since the
+// headers and payloads carved from it are.  No type says so of malloc on
+// every target (alignof(max_align_t) is 8 on s390x, whose malloc aligns to
+// 16; on armel and armhf malloc aligns to 8 only and the default allocator
+// asks aligned_alloc instead), so each block is checked as it comes: one the
+// allocator misaligned is given back, and the allocation fails.
 void *raw_alloc(std::size_t size) {
-    return g_allocator.alloc(size);
+    void *block = g_allocator.alloc(size);
+    if (reinterpret_cast<std::uintptr_t>(block) % kAlign != 0) [[unlikely]] {
+        g_allocator.release(block);
+        return nullptr;
+    }
+    return block;
 }
 
 void raw_release(void *block) {
@@ -348,7 +365,7 @@ unsigned char *first_chunk_data(goheap_t *heap) {
 // Writes the header at `at` and returns the payload.
 void *stamp(goheap_t *heap, unsigned char *at, std::size_t size) {
     unpoison(at, kHeaderSize + size);
-    ::new (static_cast<void *>(at)) BlockHeader{heap, size};
+    write_header(at, heap, size);
     heap->region.in_use += size;
     return at + kHeaderSize;
 }
@@ -408,7 +425,7 @@ void *take_from_default_heap(std::size_t size) {
     if (memory == nullptr) {
         return nullptr;
     }
-    ::new (memory) BlockHeader{nullptr, size};
+    write_header(memory, nullptr, size);
     g_default_in_use.fetch_add(size, std::memory_order_relaxed);
     return static_cast<unsigned char *>(memory) + kHeaderSize;
 }

@@ -11,7 +11,7 @@
  * recent block of an arena is actually reclaimed, by moving the bump pointer
  * back).  An arena block is never handed to free().
  *
- * Blocks are aligned to 16 bytes.  Allocation failures return null; nothing
+ * Blocks are aligned to 16 bytes on every target.  Allocation failures return null; nothing
  * here aborts.  A goheap is used by one thread at a time; the default heap
  * may be used from any thread.
  *
@@ -23,6 +23,7 @@
 #define HEAPKIT_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 /* Symbols are hidden by default in this build; the API is exported. */
 #if defined(__GNUC__) || defined(__clang__)
@@ -71,8 +72,11 @@ HEAPKIT_API size_t goheap_bytes_in_use(const goheap_t *heap);
  * for reuse, through the allocator that granted it; other threads release
  * theirs the next time they make or destroy a goheap.  Memory is always
  * released through the allocator that granted it.  `alloc`
- * must return blocks aligned as malloc's are (16 bytes on the targets built
- * here), since block payloads sit a 16-byte header past them. */
+ * must return blocks aligned to HEAPKIT_ALIGN (16 bytes), since block
+ * payloads sit a 16-byte header past them: a block that is not aligned is
+ * given back and the allocation fails.  (malloc is aligned so on 64-bit
+ * targets and i386, but only to 8 bytes on armel and armhf, where
+ * aligned_alloc serves.) */
 typedef struct heapkit_allocator {
     void *(*alloc)(size_t size);
     void (*release)(void *block);
@@ -86,6 +90,8 @@ HEAPKIT_API void heapkit_set_allocator(const heapkit_allocator_t *allocator);
  * heapkit's interface so that goheap_malloc can be inlined, as C libraries
  * inline their hottest routines: the definition below is used for inlining
  * only (gnu_inline), every other call reaches the library's own. */
+#define HEAPKIT_ALIGN 16u
+
 struct goheap_region {
     unsigned char *cursor; /* next free byte of the current chunk */
     unsigned char *limit;  /* end of the current chunk */
@@ -95,9 +101,13 @@ struct goheap_region {
 struct goheap_block_header {
     goheap_t *owner; /* null: the default heap */
     size_t size;     /* bytes requested */
+#if UINTPTR_MAX <= 0xffffffffu
+    /* Where pointers and sizes are four bytes, the header is padded to
+     * HEAPKIT_ALIGN bytes too, so that payloads stay 16-byte aligned. */
+    unsigned char padding[HEAPKIT_ALIGN - sizeof(goheap_t *) - sizeof(size_t)];
+#endif
 };
 
-#define HEAPKIT_ALIGN 16u
 #define HEAPKIT_INLINE_MAX 4096u
 
 /* Set when the code is built with AddressSanitizer. */

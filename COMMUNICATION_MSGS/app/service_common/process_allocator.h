@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 
 namespace service_common {
@@ -39,7 +40,23 @@ public:
     }
 
 private:
-    static void *system_alloc(std::size_t size) { return std::malloc(size); }
+    // Blocks are aligned to 16 bytes on every target, as heapkit's block
+    // headers need.  malloc promises alignof(max_align_t), which on some
+    // targets is 8 (armel and armhf, whose malloc aligns to 8 only; s390x,
+    // whose malloc aligns to 16 all the same): there aligned_alloc is asked,
+    // which glibc serves with plain malloc wherever that is aligned enough.
+    static void *system_alloc(std::size_t size)
+    {
+        constexpr std::size_t align = 16;
+        if constexpr (alignof(std::max_align_t) >= align) {
+            return std::malloc(size);
+        } else {
+            // aligned_alloc takes whole multiples of the alignment.
+            if (size > SIZE_MAX - (align - 1))
+                return nullptr;
+            return std::aligned_alloc(align, (size + align - 1) & ~(align - 1));
+        }
+    }
     static void system_release(void *block) { std::free(block); }
 
     std::atomic<Alloc> alloc_{&system_alloc};

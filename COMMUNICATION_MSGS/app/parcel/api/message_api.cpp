@@ -4,6 +4,7 @@
 // the mask of fields read only when carried.
 #include "parcel_api.h"
 
+#include <cstring>
 #include <type_traits>
 
 #include "../marshal/family.h"
@@ -13,28 +14,40 @@ namespace parcel::api {
 // The one shared empty string sent in place of a null string.
 constexpr char kEmptyString[] = "";
 
-// A structure field as the encoder puts it into the record.
-inline const char *outgoing(const char *text) { return text != nullptr ? text : kEmptyString; }
-template <class Value>
-    requires std::is_arithmetic_v<Value>
-Value outgoing(Value value)
+// Numbers, reals among them, are copied between structure and record as
+// the bytes they are stored in, never as values: on i386 a real that passes
+// through the x87 unit has a signalling NaN quieted.
+
+// A structure field of kind K put into the record's field through the field
+// codec's set-field call, from the structure's own storage; a null string
+// goes as the shared empty string.
+template <class K>
+void outgoing(void *record, typename K::type *field, uint32_t index, const typename K::type *value)
 {
-    return value;
+    if constexpr (std::is_pointer_v<typename K::type>) {
+        // The record never writes through the pointer.
+        const typename K::type sent = *value != nullptr ? *value : const_cast<char *>(kEmptyString);
+        set_field(record, field, index, sent);
+    } else {
+        xdr_optional_generic_struct_set_field(record, field, sizeof *field, index, value);
+    }
 }
 
-// A record field as the decoder copies it into the structure: numbers as
-// they stand, strings duplicated.  False when a string could not be copied.
-inline bool incoming(char **destination, const char *text)
+// A record field of kind K copied into the structure when it is taken: a
+// string duplicated, a number as its bytes; a field not taken stays as the
+// zeroed structure has it.  False when a string could not be copied.
+template <class K>
+bool incoming(typename K::type *destination, const typename K::type *value, bool taken)
 {
-    *destination = os_strdup(text);
-    return text == nullptr || *destination != nullptr;
-}
-template <class Value>
-    requires std::is_arithmetic_v<Value>
-bool incoming(Value *destination, Value value)
-{
-    *destination = value;
-    return true;
+    if (!taken)
+        return true;
+    if constexpr (std::is_pointer_v<typename K::type>) {
+        *destination = os_strdup(*value);
+        return *value == nullptr || *destination != nullptr;
+    } else {
+        std::memcpy(destination, value, sizeof *value);
+        return true;
+    }
 }
 
 inline void release(char *text) { os_strdup_free(text); }
@@ -97,11 +110,11 @@ int32_t decode(const void *buffer, uint32_t length, Message **out)
 
 } // namespace parcel::api
 
-#define PARCEL_API_SET(index, kind, name) record.set_##name(parcel::api::outgoing(msg.name));
-#define PARCEL_API_GET(index, kind, name)                                                    \
-    ok = ok && parcel::api::incoming(&msg.name, parcel::api::taken(&record, index, optional) \
-                                                    ? record.name                            \
-                                                    : decltype(record.name){});
+#define PARCEL_API_SET(index, kind, name) \
+    parcel::api::outgoing<parcel::kind_##kind>(&record, &record.name, index, &msg.name);
+#define PARCEL_API_GET(index, kind, name)                                                 \
+    ok = ok && parcel::api::incoming<parcel::kind_##kind>(&msg.name, &record.name,        \
+                                                          parcel::api::taken(&record, index, optional));
 #define PARCEL_API_RELEASE(index, kind, name) parcel::api::release(msg.name);
 
 #define PARCEL_MESSAGE(MSG, T, OPTIONAL)                                                          \

@@ -94,7 +94,9 @@ constexpr bool plan_covers(const fc_plan_t &plan)
     static_assert(var[index].routine == parcel::kind_##kind::xdr &&                                \
                       var[index].offset == PARCEL_OFFSET_OF(name),                                 \
                   "field " #name " is not listed at index " #index);                               \
-    static_assert(sizeof(R::name) == sizeof(parcel::kind_##kind::type), "width of " #name);
+    static_assert(sizeof(R::name) == sizeof(parcel::kind_##kind::type), "width of " #name);       \
+    static_assert(PARCEL_OFFSET_OF(name) % sizeof(R::name) == 0 && alignof(R) >= sizeof(R::name), \
+                  "alignment of " #name);
 
 #define PARCEL_ARM_VAR_ENTRY(position, arm_name, A) {&mxdr_p_##A, 0},
 #define PARCEL_ARM_LENGTH_ENTRY(position, arm_name, A) {&xdr_length_of_encoded_p_##A, 0},

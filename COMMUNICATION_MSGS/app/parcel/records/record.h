@@ -30,6 +30,8 @@ namespace parcel {
 // ---- Field kinds ---------------------------------------------------------------
 // Each kind names its storage type, the type its setter takes, the field
 // codec's three routines for it and its storage shape in a plan (FC_SHAPE_*).
+// A field is aligned to its own width within a record, on every target: the
+// i386 ABI would put the 8-byte kinds of a struct on 4 bytes.
 
 #define PARCEL_DEFINE_KIND(kind, Storage, Param, Shape)                               \
     struct kind_##kind {                                                              \
@@ -114,7 +116,10 @@ Storage to_storage(Param value)
         return value;
 }
 
-// Sets a field through the field codec, as every setter does.
+// Sets a field through the field codec, as every setter does.  (A real
+// passed by value may have gone through a floating-point register: on i386
+// the x87 unit quiets a signalling NaN.  The message API sets its fields from
+// memory instead.)
 template <class Storage>
 bool set_field(void *record, Storage *field, uint32_t index, Storage value)
 {
@@ -184,7 +189,8 @@ bool set_field(void *record, Storage *field, uint32_t index, Storage value)
 // ---- Optional generic struct records -------------------------------------------------
 
 #define PARCEL_COUNT_FIELD(index, kind, name) +1
-#define PARCEL_FIELD_MEMBER(index, kind, name) parcel::kind_##kind::type name;
+#define PARCEL_FIELD_MEMBER(index, kind, name) \
+    alignas(sizeof(parcel::kind_##kind::type)) parcel::kind_##kind::type name;
 #define PARCEL_FIELD_ACCESSORS(index, kind, name)                                           \
     bool set_##name(parcel::kind_##kind::param value)                                       \
     {                                                                                       \
