@@ -38,7 +38,10 @@ namespace fieldcodec {
 // gives the codec every byte such a stream holds without a call, where
 // XDR_INLINE would take one call per window; a probe when the library is
 // loaded makes sure the library keeps them that way, and without that
-// assurance no stream is held.
+// assurance no stream is held.  Served through XDR_INLINE like any other
+// stream instead, an aligned memory stream costs a window and a call per run
+// of fields: decoding a cu_vuser_msg_t into a goheap took a third more
+// instructions under callgrind (1076 against 804), encoding it 2% more.
 struct MemoryStreams {
     const struct XDR::xdr_ops *aligned = nullptr;
     bool held = false; // aligned memory streams may be held
