@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets of fuzz/ with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer, and runs each one on its starting corpus.
 #
-#   scripts/fuzz.sh [seconds-per-target]   run every target that long (default 20)
+#   scripts/fuzz.sh [seconds]              run every target that long, side by side (default 20)
 #   scripts/fuzz.sh --coverage             report which field codec routines the
 #                                          corpus reaches (no fuzzing)
 #
@@ -97,15 +97,27 @@ fi
 seconds=${1:-20}
 configure "$build"
 mkdir -p "$build/findings"
-status=0
-for target in "${targets[@]}"; do
-  work=$build/corpus/$target
+# The targets run side by side, each for the whole time, so that a campaign
+# takes the time of one target rather than of all of them.
+fuzz_one() { # target
+  local target=$1 work=$build/corpus/$1
   mkdir -p "$work"
-  log=$build/$target.log
-  echo "== fuzzing $target for ${seconds}s"
-  if "$build/fuzz/parcel_${target}_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  "$build/fuzz/parcel_${target}_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$build/findings/$target-" \
-    "$work" "$(starting_corpus_of "$target")" >"$log" 2>&1; then
+    "$work" "$(starting_corpus_of "$target")" >"$build/$target.log" 2>&1
+}
+echo "== fuzzing ${targets[*]} side by side for ${seconds}s"
+pids=()
+for target in "${targets[@]}"; do
+  fuzz_one "$target" &
+  pids+=($!)
+done
+status=0
+for i in "${!targets[@]}"; do
+  target=${targets[$i]}
+  log=$build/$target.log
+  if wait "${pids[$i]}"; then
+    echo "== $target"
     grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' "$log"
   else
     tail -n 60 "$log"
