@@ -28,6 +28,7 @@
 #include "anchor_ops.h"
 #include "drive_point.h"
 #include "ops.h"
+#include "record_ops.h"
 #include "throughput.h"
 
 namespace bench {
@@ -183,6 +184,21 @@ void add_anchor()
 #endif
 }
 
+// Sending and receiving on a record stream over memory: cases
+// <implementation>/record_send<suffix>/cu_vuser_msg_t and record_receive.
+template <uint32_t Messages>
+void add_record_streams(const std::string &suffix)
+{
+    const std::string send = "/record_send" + suffix + "/cu_vuser_msg_t";
+    const std::string receive = "/record_receive" + suffix + "/cu_vuser_msg_t";
+    add<record_send_op<parcel_record_io, Messages>>("parcel" + send);
+    add<record_receive_op<parcel_record_io, Messages>>("parcel" + receive);
+    add<record_send_op<rpcgen_record_io, Messages>>("rpcgen" + send);
+    add<record_receive_op<rpcgen_record_io, Messages>>("rpcgen" + receive);
+    add<record_send_op<floor_record_io, Messages>>("floor" + send);
+    add<record_receive_op<floor_record_io, Messages>>("floor" + receive);
+}
+
 void add_all()
 {
     add<empty_op>("baseline/empty");
@@ -196,6 +212,8 @@ void add_all()
     add<floor_encode_op>("floor/encode/cu_vuser_msg_t");
     add<floor_decode_free_op>("floor/decode_free/cu_vuser_msg_t");
     add<floor_decode_arena_op>("floor/decode_arena/cu_vuser_msg_t");
+    add_record_streams<kStreamMessages>("");
+    add_record_streams<kCachedMessages>("_cached");
     add_batches<cu_vuser_msg_t, 1>();
     add_batches<cu_vuser_msg_t, 16>();
     add_batches<cu_vuser_msg_t, 256>();
@@ -307,6 +325,36 @@ void check_floor()
     floor_codec::free_strings(&decoded);
 }
 
+// On a record stream, parcel and rpcgen write the bytes of the recording,
+// and parcel reads each of its records back as the sample.
+template <class IO>
+void check_record_send(const char *who)
+{
+    IO io;
+    if (record_with(kCachedMessages, [&io](XDR *xdrs) { return io.send(xdrs); }) != recording<kCachedMessages>())
+        fail((std::string(who) + " writes other bytes on a record stream").c_str());
+}
+
+void check_record_streams()
+{
+    check_record_send<parcel_record_io>("parcel");
+    check_record_send<rpcgen_record_io>("rpcgen");
+    memory_source source{&recording<kCachedMessages>(), 0};
+    XDR in;
+    xdrrec_create(&in, kStreamBuffer, kStreamBuffer, &source, &memory_source::read, &no_transfer);
+    in.x_op = XDR_DECODE;
+    unsigned char again[kBufferSize];
+    for (uint32_t i = 0; i < kCachedMessages; ++i) {
+        cu_vuser_msg_t *record = nullptr;
+        if (!xdrrec_skiprecord(&in) || !mxdr_p_cu_vuser_msg_t(&in, &record, nullptr))
+            fail("parcel cannot read the recording of the record stream");
+        expect_same("parcel's read of the record stream", encoded<cu_vuser_msg_t>(), again,
+                    family<cu_vuser_msg_t>::encode(record, again, kBufferSize));
+        family<cu_vuser_msg_t>::release(&record);
+    }
+    xdr_destroy(&in);
+}
+
 void check_bytes()
 {
 #define PARCEL_STRUCT(group, T, FIELDS) check_round_trip<T>();
@@ -317,13 +365,15 @@ void check_bytes()
     BENCH_ANCHOR_SHAPES(BENCH_CHECK_ANCHOR)
 #undef BENCH_CHECK_ANCHOR
     check_floor();
+    check_record_streams();
 }
 
 // ---- Allocation counts ------------------------------------------------------------------
-// Encoding, measuring and the message API's encode must allocate nothing:
-// a count above zero fails the check.  A decode into a new goheap should
-// allocate the goheap alone at most (none once the thread has memory of
-// destroyed goheaps to reuse); more (a goheap that had to grow) is reported.
+// Encoding, measuring, the message API's encode and sending on a record
+// stream must allocate nothing: a count above zero fails the check.  A
+// decode into a new goheap should allocate the goheap alone at most (none
+// once the thread has memory of destroyed goheaps to reuse); more (a goheap
+// that had to grow) is reported.
 
 int check_allocations()
 {
@@ -331,7 +381,7 @@ int check_allocations()
     int failures = 0;
     for (const bench_case &c : cases()) {
         const bool none = c.name.starts_with("parcel/encode/") || c.name.starts_with("parcel/length/") ||
-                          c.name.starts_with("api/encode/");
+                          c.name.starts_with("api/encode/") || c.name.starts_with("parcel/record_send");
         const bool one = c.name.starts_with("parcel/decode_new_goheap/");
         if (!none && !one)
             continue;

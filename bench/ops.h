@@ -178,6 +178,34 @@ private:
 // reported are per message.  The goheap, or the default heap's blocks, are
 // made and released inside the call, so their cost is part of each message.
 
+// The goheaps a receiver decodes into: a fresh goheap_create(0) for every
+// `Batch` messages, the one before destroyed.
+template <uint32_t Batch>
+class goheap_per_batch {
+public:
+    goheap_per_batch() = default;
+    ~goheap_per_batch() { goheap_destroy(heap_); }
+    goheap_per_batch(const goheap_per_batch &) = delete;
+    goheap_per_batch &operator=(const goheap_per_batch &) = delete;
+
+    // The goheap for the next message.
+    goheap_t *next()
+    {
+        if (in_heap_ == 0) {
+            goheap_destroy(heap_);
+            heap_ = goheap_create(0);
+            if (heap_ == nullptr)
+                fail("cannot create a goheap");
+        }
+        in_heap_ = (in_heap_ + 1) % Batch;
+        return heap_;
+    }
+
+private:
+    goheap_t *heap_ = nullptr;
+    uint32_t in_heap_ = 0;
+};
+
 // The hint that batch_goheap_op gives for "a hint that fits the batch".
 inline constexpr size_t kFitHint = SIZE_MAX;
 

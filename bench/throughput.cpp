@@ -223,24 +223,18 @@ void over_socketpair(benchmark::State &state, std::vector<traffic_type> (*make_m
     XDR in;
     xdrrec_create(&in, kStreamBuffer, kStreamBuffer, &fd, &read_socket, &write_socket);
     in.x_op = XDR_DECODE;
-    goheap_t *heap = nullptr;
-    uint32_t in_batch = 0;
-    for (auto _ : state) {
-        for (uint32_t expected : order) {
-            if (in_batch == 0) {
-                goheap_destroy(heap);
-                heap = goheap_create(0);
-                if (heap == nullptr)
-                    fail("cannot create a goheap");
+    {
+        goheap_per_batch<kBatchMessages> heaps;
+        for (auto _ : state) {
+            for (uint32_t expected : order) {
+                goheap_t *heap = heaps.next();
+                u_int index = 0;
+                if (!xdrrec_skiprecord(&in) || !xdr_u_int(&in, &index) || index != expected ||
+                    !mix[index].decode(&in, heap))
+                    fail("the receiver cannot decode the stream");
             }
-            in_batch = (in_batch + 1) % kBatchMessages;
-            u_int index = 0;
-            if (!xdrrec_skiprecord(&in) || !xdr_u_int(&in, &index) || index != expected ||
-                !mix[index].decode(&in, heap))
-                fail("the receiver cannot decode the stream");
         }
     }
-    goheap_destroy(heap);
     stop.store(true);
     shutdown(fds[1], SHUT_RDWR);
     sender.join();
@@ -276,20 +270,13 @@ void decode_loop(benchmark::State &state)
     }();
     uint64_t bytes = 0;
     for (auto _ : state) {
-        goheap_t *heap = nullptr;
+        goheap_per_batch<kBatchMessages> heaps;
         for (size_t i = 0; i < order.size(); ++i) {
-            if (i % kBatchMessages == 0) {
-                goheap_destroy(heap);
-                heap = goheap_create(0);
-                if (heap == nullptr)
-                    fail("cannot create a goheap");
-            }
             const std::vector<unsigned char> &message = encodings[i];
-            if (mix[order[i]].decode_buffer(message, heap) != static_cast<int32_t>(message.size()))
+            if (mix[order[i]].decode_buffer(message, heaps.next()) != static_cast<int32_t>(message.size()))
                 fail("decode of a message of the mix failed");
             bytes += message.size();
         }
-        goheap_destroy(heap);
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * static_cast<int64_t>(order.size()));
     state.SetBytesProcessed(static_cast<int64_t>(bytes));

@@ -14,11 +14,15 @@
 //     word, takes no memory and does not fit one byte fewer;
 //   - each clone form encodes to the same bytes;
 //   - the same bytes decode alike on an unaligned memory stream and on a
-//     stdio stream (both read word by word);
+//     stdio stream (both read word by word), and on a record stream whose
+//     fragments and reads are cut at sizes the input's length chooses from
+//     those of the corpus test (lent windows where they fit, word by word
+//     where they meet a cut);
 //   - freeing gives every block back: the allocator's live count returns to
 //     where it started.
 #include <cstdio>
 
+#include "../tests/common/record_streams.h"
 #include "fuzz_support.h"
 
 namespace {
@@ -175,6 +179,27 @@ void check_other_streams_agree(const TypeOps &type, const Input &input, int32_t 
     XDR_DESTROY(&stdio);
     std::fclose(file);
     FUZZ_CHECK(from_stdio == expected, type.name);
+
+    // Fragments and reads of the sizes the corpus test cuts at, whole ones
+    // included, chosen by the input's length.
+    static constexpr uint32_t kFragments[] = {1, 3, 4, 5, 7, 8, 12, 13, 1u << 20};
+    static constexpr uint32_t kReads[] = {1u << 20, 1, 3, 5, 7, 13};
+    const size_t cut = input.size();
+    struct Record {
+        parcel_test::RecordReader reader;
+        long size;
+    } record{{parcel_test::record_marked(Bytes(input.data(), input.data() + input.size()), kFragments[cut % 9]),
+              kReads[cut / 9 % 6]},
+             static_cast<long>(input.size())};
+    FUZZ_CHECK(record.reader.stream() != nullptr, type.name);
+    const int64_t from_record = decode_through(
+        type, record.reader.stream(),
+        [](XDR *, void *r) {
+            auto *at = static_cast<Record *>(r);
+            return at->size - static_cast<long>(at->reader.rest_of_record());
+        },
+        &record, input.data());
+    FUZZ_CHECK(from_record == expected, type.name);
 }
 
 } // namespace

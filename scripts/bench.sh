@@ -5,7 +5,8 @@
 #
 # Builds parcel_bench in Release (-O2), checks that parcel, the rpcgen anchor,
 # the floor codec and the message API agree on the bytes, times every case
-# (Google Benchmark, repetitions, medians), counts instructions per operation
+# (Google Benchmark, repetitions in random interleaved order, medians), counts
+# instructions per operation
 # of the cu_vuser_msg_t cases under callgrind, then prints the ratio checks
 # (PASS/FAIL) and the CI guard's ratios, and writes docs/performance.md with
 # docs/performance.svg and docs/throughput.svg.  A missed ratio is reported,
@@ -15,7 +16,8 @@
 # BENCH_CALLGRIND_ITERATIONS (20000), BENCH_FILTER (regular expression of the
 # cases to time, all by default), BENCH_BEFORE (a benchmark JSON of the same
 # cases timed with an earlier library, shown next to this run) with
-# BENCH_BEFORE_LABEL (what that library was).
+# BENCH_BEFORE_LABEL (what that library was) and BENCH_BEFORE_CALLGRIND (its
+# callgrind profiles, the same iterations).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-/tmp/parcel-bench}
@@ -65,9 +67,12 @@ mkdir -p "$results/callgrind"
 echo "== agreement on the bytes and allocation counts"
 "$bench" --check
 
-echo "== timing (${repetitions} repetitions of at least ${min_time} s each)"
+# Repetitions of different cases interleave, so that whatever else runs on
+# the machine weighs on all of them alike.
+echo "== timing (${repetitions} repetitions of at least ${min_time} s each, interleaved)"
 "$bench" --benchmark_filter="$filter" --benchmark_min_time="$min_time" \
   --benchmark_repetitions="$repetitions" --benchmark_report_aggregates_only=true \
+  --benchmark_enable_random_interleaving=true \
   --benchmark_out="$results/benchmark.json" --benchmark_out_format=json
 
 echo "== instructions per operation (callgrind, ${iterations} operations per case)"
@@ -79,4 +84,5 @@ python3 "$tree/bench/report.py" --benchmark "$results/benchmark.json" \
   --root "$tree" --commit "$commit" \
   --doc "$root/docs/performance.md" --chart "$root/docs/performance.svg" \
   --throughput-chart "$root/docs/throughput.svg" \
-  ${BENCH_BEFORE:+--before "$BENCH_BEFORE" --before-label "${BENCH_BEFORE_LABEL:-an earlier commit}"}
+  ${BENCH_BEFORE:+--before "$BENCH_BEFORE" --before-label "${BENCH_BEFORE_LABEL:-an earlier commit}"} \
+  ${BENCH_BEFORE_CALLGRIND:+--before-callgrind "$BENCH_BEFORE_CALLGRIND"}

@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets of fuzz/ with clang, AddressSanitizer and
 # UndefinedBehaviorSanitizer, and runs each one on its starting corpus.
 #
-#   scripts/fuzz.sh [seconds-per-target]   run every target that long (default 20)
+#   scripts/fuzz.sh [seconds]              run every target that long, side by side (default 20)
 #   scripts/fuzz.sh --coverage             report which field codec routines the
 #                                          corpus reaches (no fuzzing)
 #
@@ -72,8 +72,9 @@ if [[ ${1:-} == --coverage ]]; then
   done
   llvm-profdata-14 merge -sparse "$dir"/*.profraw -o "$dir/fuzz.profdata"
   codec=$dir/COMMUNICATION_MSGS/app/fieldcodec/libfieldcodec.so
+  sources=$root/COMMUNICATION_MSGS/app/fieldcodec/src
   report=$(llvm-cov-14 report "$codec" -instr-profile="$dir/fuzz.profdata" --show-functions \
-    "$root/COMMUNICATION_MSGS/app/fieldcodec/fieldcodec.cpp")
+    "$sources"/*.cpp)
   echo "$report"
   # Every primitive of the eight kinds (run in decode, encode and free mode
   # through mxdr_<kind>), its length and its clone routine must be reached.
@@ -89,22 +90,34 @@ if [[ ${1:-} == --coverage ]]; then
   done
   echo "== line coverage of the stream routines behind them"
   llvm-cov-14 show "$codec" -instr-profile="$dir/fuzz.profdata" -name-regex='run_bits|run_string' \
-    "$root/COMMUNICATION_MSGS/app/fieldcodec/fieldcodec.cpp" | grep -E 'XDR_(ENCODE|DECODE|FREE)'
+    "$sources"/primitives.cpp "$sources"/strings.cpp | grep -E 'XDR_(ENCODE|DECODE|FREE)'
   exit $missed
 fi
 
 seconds=${1:-20}
 configure "$build"
 mkdir -p "$build/findings"
-status=0
-for target in "${targets[@]}"; do
-  work=$build/corpus/$target
+# The targets run side by side, each for the whole time, so that a campaign
+# takes the time of one target rather than of all of them.
+fuzz_one() { # target
+  local target=$1 work=$build/corpus/$1
   mkdir -p "$work"
-  log=$build/$target.log
-  echo "== fuzzing $target for ${seconds}s"
-  if "$build/fuzz/parcel_${target}_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+  "$build/fuzz/parcel_${target}_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
     -print_final_stats=1 -artifact_prefix="$build/findings/$target-" \
-    "$work" "$(starting_corpus_of "$target")" >"$log" 2>&1; then
+    "$work" "$(starting_corpus_of "$target")" >"$build/$target.log" 2>&1
+}
+echo "== fuzzing ${targets[*]} side by side for ${seconds}s"
+pids=()
+for target in "${targets[@]}"; do
+  fuzz_one "$target" &
+  pids+=($!)
+done
+status=0
+for i in "${!targets[@]}"; do
+  target=${targets[$i]}
+  log=$build/$target.log
+  if wait "${pids[$i]}"; then
+    echo "== $target"
     grep -E '^(Done|stat::number_of_executed_units|stat::new_units_added)' "$log"
   else
     tail -n 60 "$log"

@@ -1,13 +1,21 @@
 // Every case of the wire corpus through the library: the three decode forms,
 // the message API's decoder where the type has one, re-encoding of each
 // valid case to its own bytes, and the tool's explaining walk, which must
-// reach the same verdict, length, rule, offset and field.
+// reach the same verdict, length, rule, offset and field; then every case
+// again through record streams cut into fragments and reads of many sizes,
+// and through stdio streams.
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "../common/catalogue_ops.h"
+#include "../common/record_streams.h"
 #include "explain.h"
 #include "messages.h"
 
@@ -56,6 +64,16 @@ void decode_each_form(const TypeOps &type, const Bytes &bytes, int32_t expected,
     }
 }
 
+// The cases of a type's corpus file, one JSON object each.
+std::vector<json> corpus_of(const TypeOps &type)
+{
+    std::vector<json> cases;
+    std::ifstream in(std::string(PARCEL_CORPUS_DIR) + "/" + type.name + ".jsonl");
+    for (std::string line; std::getline(in, line);)
+        cases.push_back(json::parse(line));
+    return cases;
+}
+
 class Corpus : public testing::TestWithParam<TypeOps> {};
 
 TEST_P(Corpus, EveryCaseDecodesAsStated)
@@ -63,12 +81,10 @@ TEST_P(Corpus, EveryCaseDecodesAsStated)
     const TypeOps &type = GetParam();
     const parcel_tool::Type &shown = *parcel_tool::find_type(type.name);
     const parcel_test::MessageOps *message = message_of(type);
-    std::ifstream in(std::string(PARCEL_CORPUS_DIR) + "/" + type.name + ".jsonl");
-    ASSERT_TRUE(in) << "no corpus file for " << type.name;
+    const std::vector<json> cases = corpus_of(type);
+    ASSERT_FALSE(cases.empty()) << "no corpus for " << type.name;
 
-    size_t cases = 0;
-    for (std::string line; std::getline(in, line); ++cases) {
-        const json c = json::parse(line);
+    for (const json &c : cases) {
         SCOPED_TRACE(c["case"].get<std::string>());
         ASSERT_EQ(c["type"], type.name);
         const Bytes bytes = bytes_of(c["hex"].get<std::string>());
@@ -108,7 +124,112 @@ TEST_P(Corpus, EveryCaseDecodesAsStated)
         EXPECT_EQ(failing.field == nullptr ? "" : failing.field->name, c.value("field", ""));
         EXPECT_EQ(failing.arm == nullptr ? "" : failing.arm->name, c.value("arm", ""));
     }
-    EXPECT_GT(cases, 0u);
+}
+
+// ---- Streams that lend less, or nothing -------------------------------------------
+// A record stream lends a window only within the current fragment and the
+// bytes it has buffered (and, writing, the room left in its buffer); a
+// stdio stream lends none.  Each row cuts a record stream's fragments every
+// `fragment` bytes, has each of its reads deliver at most `read` bytes, and
+// has a writer whose 100-byte buffer (the least the library takes) already
+// holds `lead` bytes put before the message, so that windows meet fragment,
+// buffer and read ends at every offset and at every alignment.
+struct Cut {
+    uint32_t fragment;
+    uint32_t read;
+    uint32_t lead;
+};
+constexpr uint32_t kWhole = 1u << 20;
+constexpr Cut kCuts[] = {{1, kWhole, 0},  {3, 5, 1},       {4, kWhole, 2}, {5, 3, 3},       {7, 13, 5},
+                         {8, 4, 9},       {12, 1, 17},     {13, 7, 33},    {kWhole, 3, 57}, {kWhole, kWhole, 93}};
+
+// A decoded record as the memory stream writes it.
+Bytes written_in_memory(const TypeOps &type, const void *record)
+{
+    Bytes bytes(static_cast<size_t>(std::max(type.length(record), 0)));
+    if (type.encode(record, bytes.data(), static_cast<uint32_t>(bytes.size())) != static_cast<int32_t>(bytes.size()))
+        bytes.clear();
+    return bytes;
+}
+
+// What a stdio stream reads from `bytes`: the bytes taken and the record
+// written in memory, or nothing when it refuses them.
+std::optional<Bytes> read_from_stdio(const TypeOps &type, Bytes bytes, long *taken)
+{
+    FILE *file = fmemopen(bytes.data(), bytes.size(), "r");
+    XDR xdrs;
+    xdrstdio_create(&xdrs, file, XDR_DECODE);
+    void *record = nullptr;
+    const bool ok = type.pointer_filter(&xdrs, &record, nullptr) == 1;
+    *taken = std::ftell(file);
+    XDR_DESTROY(&xdrs);
+    std::fclose(file);
+    std::optional<Bytes> result;
+    if (ok)
+        result = written_in_memory(type, record);
+    type.free_p(&record);
+    return result;
+}
+
+Bytes written_to_stdio(const TypeOps &type, void *record)
+{
+    char *data = nullptr;
+    size_t size = 0;
+    FILE *file = open_memstream(&data, &size);
+    XDR xdrs;
+    xdrstdio_create(&xdrs, file, XDR_ENCODE);
+    const bool ok = type.value_filter(&xdrs, record, nullptr) == 1;
+    XDR_DESTROY(&xdrs);
+    std::fclose(file);
+    Bytes bytes(data, data + size);
+    std::free(data);
+    return ok ? bytes : Bytes{};
+}
+
+TEST_P(Corpus, EveryCaseReadsAndWritesAlikeOnRecordAndStdioStreams)
+{
+    const TypeOps &type = GetParam();
+    static const char kLead[100] = {};
+    for (const json &c : corpus_of(type)) {
+        SCOPED_TRACE(c["case"].get<std::string>());
+        const Bytes bytes = bytes_of(c["hex"].get<std::string>());
+        const bool valid = c["verdict"] == "valid";
+        const size_t consumed = valid ? c["consumed"].get<size_t>() : 0;
+        const Bytes message(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(consumed));
+        for (const Cut &cut : kCuts) {
+            SCOPED_TRACE("fragments of " + std::to_string(cut.fragment) + ", reads of " + std::to_string(cut.read) +
+                         ", lead " + std::to_string(cut.lead));
+            parcel_test::RecordReader reader(parcel_test::record_marked(bytes, cut.fragment), cut.read);
+            ASSERT_NE(reader.stream(), nullptr);
+            void *record = nullptr;
+            ASSERT_EQ(type.pointer_filter(reader.stream(), &record, nullptr), valid ? 1 : 0);
+            if (!valid) {
+                EXPECT_EQ(record, nullptr);
+                continue;
+            }
+            EXPECT_EQ(written_in_memory(type, record), message);
+            EXPECT_EQ(reader.rest_of_record(), bytes.size() - consumed);
+            parcel_test::RecordWriter writer(100);
+            ASSERT_TRUE(XDR_PUTBYTES(writer.stream(), kLead, cut.lead));
+            EXPECT_EQ(type.value_filter(writer.stream(), record, nullptr), 1);
+            const Bytes written = writer.finish();
+            EXPECT_EQ(Bytes(written.begin() + std::min<std::ptrdiff_t>(cut.lead, std::ssize(written)), written.end()),
+                      message);
+            if (cut.fragment == kWhole && cut.read == kWhole) {
+                EXPECT_EQ(written_to_stdio(type, record), message);
+            }
+            type.free_p(&record);
+        }
+        if (bytes.empty())
+            continue; // fmemopen wants a byte at least; the record streams read the empty case
+        long taken = 0;
+        const std::optional<Bytes> from_stdio = read_from_stdio(type, bytes, &taken);
+        ASSERT_EQ(from_stdio.has_value(), valid);
+        if (valid) {
+            EXPECT_EQ(*from_stdio, message);
+            EXPECT_EQ(static_cast<size_t>(taken), consumed);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(AllTypes, Corpus, testing::ValuesIn(parcel_test::all_types()),

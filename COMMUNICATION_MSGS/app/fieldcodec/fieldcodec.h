@@ -30,10 +30,11 @@ extern "C" {
  * A struct type's plan is its field list compiled for the codec: where each
  * field lies and which of the three storage shapes it has.  int, long, u_int,
  * u_long and float are one XDR word (four bytes moved as they stand); double
- * and u_hyper two words, high half first; wrapstring a counted string.  On
- * memory streams the codec walks the plan instead of calling a routine per
- * field; a descriptor without a plan (null) is walked entry by entry through
- * its routines, with the same bytes and verdicts.
+ * and u_hyper two words, high half first; wrapstring a counted string.  The
+ * codec walks the plan instead of calling a routine per field, and reads and
+ * writes the stream's buffer in place wherever the stream lends it (memory
+ * and record streams); a descriptor without a plan (null) is walked entry by
+ * entry through its routines, with the same bytes and verdicts.
  *
  * A plan must describe the same fields as the tables it stands beside: each
  * field in exactly one mask, at the offset of its entries, with the primitive
