@@ -140,8 +140,11 @@ struct Cut {
     uint32_t lead;
 };
 constexpr uint32_t kWhole = 1u << 20;
-constexpr Cut kCuts[] = {{1, kWhole, 0},  {3, 5, 1},       {4, kWhole, 2}, {5, 3, 3},       {7, 13, 5},
-                         {8, 4, 9},       {12, 1, 17},     {13, 7, 33},    {kWhole, 3, 57}, {kWhole, kWhole, 93}};
+// The writer's lead (bytes written before the message, which move where its
+// buffer ends fall) is whole words: the record stream stores words in place,
+// which hosts that need aligned words cannot do at an odd position.
+constexpr Cut kCuts[] = {{1, kWhole, 0},  {3, 5, 4},       {4, kWhole, 8}, {5, 3, 12},      {7, 13, 20},
+                         {8, 4, 36},      {12, 1, 16},     {13, 7, 32},    {kWhole, 3, 56}, {kWhole, kWhole, 92}};
 
 // A decoded record as the memory stream writes it.
 Bytes written_in_memory(const TypeOps &type, const void *record)
