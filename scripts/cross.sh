@@ -3,7 +3,7 @@
 # and runs the whole suite there under qemu user emulation.
 #
 #   scripts/cross.sh ARCH...     e.g. s390x i386; "release" for every one of
-#                                i386 armhf arm64 s390x ppc64el
+#                                i386 armhf armel arm64 s390x ppc64el mips64el
 #
 # For each architecture it installs what is missing: the architecture itself
 # (dpkg --add-architecture), Debian's cross compiler, qemu-user-static and the
@@ -11,7 +11,7 @@
 # cmake/toolchains/ARCH.cmake into build-cross/ARCH (warnings as errors) and
 # runs ctest, which runs each target program through qemu; the tests that are
 # Python scripts run on the host's interpreter and drive the target's tool
-# through qemu.  Other architectures the toolchains know: armel, mips64el.
+# through qemu.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
@@ -19,7 +19,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 arches=()
 for arch in "$@"; do
   if [[ $arch == release ]]; then
-    arches+=(i386 armhf arm64 s390x ppc64el)
+    arches+=(i386 armhf armel arm64 s390x ppc64el mips64el)
   else
     arches+=("$arch")
   fi
