@@ -80,11 +80,11 @@ constexpr unsigned kCacheSlots = 16;
 constexpr std::size_t kMaxPayload =
     (static_cast<std::size_t>(PTRDIFF_MAX) - 4096) & ~(kAlign - 1);
 
-
 // The header of every block, as heapkit.h lays it out for the inline path.
 using BlockHeader = goheap_block_header;
 constexpr std::size_t kHeaderSize = sizeof(BlockHeader);
 static_assert(kHeaderSize == kAlign);
+static_assert(HEAPKIT_INLINE_MAX <= kMaxPayload);
 
 // Writes a block's header at `at` (its padding, where it has some, zeroed).
 void write_header(void *at, goheap_t *owner, std::size_t size) {
@@ -92,7 +92,6 @@ void write_header(void *at, goheap_t *owner, std::size_t size) {
     header->owner = owner;
     header->size = size;
 }
-static_assert(HEAPKIT_INLINE_MAX <= kMaxPayload);
 
 using Release = service_common::ProcessAllocator::Release;
 
