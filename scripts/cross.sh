@@ -34,7 +34,7 @@ done
 
 sudo_cmd=()
 [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
-apt_get() { DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get -y -qq "$@"; }
+apt_get() { DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=900 -y -qq "$@"; }
 
 # GNU triple of Debian's cross compiler for an architecture, as
 # cmake/toolchains/debian-cross.cmake lists it.

@@ -51,14 +51,14 @@ purge() {
   done
   if ((${#present[@]})); then
     echo "== purging ${present[*]}"
-    "${sudo_cmd[@]}" apt-get purge -y -qq "${present[@]}" >/dev/null
+    "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=900 purge -y -qq "${present[@]}" >/dev/null
   fi
 }
 trap purge EXIT
 
 echo "== apt-get install ${debs[*]#"$root"/}: adds ${added[*]}"
 # apt-get takes local packages by a path with a slash in it.
-"${sudo_cmd[@]}" apt-get install -y -qq "${debs[@]}" >/dev/null
+"${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=900 install -y -qq "${debs[@]}" >/dev/null
 
 # The tests of the source package as it is shipped, on this machine (the
 # null runner), against the packages just installed.
