@@ -95,7 +95,7 @@ for arch in "${arches[@]}"; do
   for deb in "$dest"/*.deb; do
     dpkg-deb --field "$deb" Package Version Architecture Multi-Arch Depends | paste -sd' '
   done
-  lintian -I -E --pedantic --fail-on error,warning,info,pedantic "$dest"/*.changes
+  lintian -I -E --pedantic --fail-on error,warning,info,pedantic,experimental "$dest"/*.changes
 
   # Debian 12's hardening flags are in every binary (with bindnow, from
   # hardening=+all).  Where there is nothing for a flag to do, it is not
