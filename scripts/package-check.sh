@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages as a user would, with apt-get: those of dist/
-# (this machine's architecture, scripts/package.sh) and, beside them,
+# (this machine's architecture, scripts/package.sh; dist/<arch>/ after
+# scripts/package.sh release) and, beside them,
 # libparcel1 and libparcel-dev of each ARCH given from dist/ARCH/
 # (scripts/package.sh ARCH).  Multi-Arch: same lets them share /usr, and dpkg
 # refuses the installation if a file they share differs between
@@ -19,8 +20,10 @@ sudo_cmd=()
 export DEBIAN_FRONTEND=noninteractive
 
 shopt -s nullglob
-debs=("$root"/dist/*.deb)
-dsc=("$root"/dist/*.dsc)
+dist=$root/dist
+[[ -n $(echo "$dist"/*.deb) ]] || dist=$root/dist/$(dpkg --print-architecture)
+debs=("$dist"/*.deb)
+dsc=("$dist"/*.dsc)
 ((${#debs[@]} && ${#dsc[@]})) || { echo "package-check: no packages in dist/ (run scripts/package.sh)" >&2; exit 1; }
 for arch in "$@"; do
   foreign=("$root/dist/$arch"/libparcel1_*.deb "$root/dist/$arch"/libparcel-dev_*.deb)
@@ -61,7 +64,9 @@ echo "== apt-get install ${debs[*]#"$root"/}: adds ${added[*]}"
 "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=900 install -y -qq "${debs[@]}" >/dev/null
 
 # The tests of the source package as it is shipped, on this machine (the
-# null runner), against the packages just installed.
+# null runner), against the packages just installed.  (With two
+# architectures of libparcel-dev installed it warns that the package "is not
+# installed": it asks dpkg for one status and gets two.)
 echo "== autopkgtest ${dsc[0]#"$root"/}"
 "${sudo_cmd[@]}" autopkgtest --no-built-binaries "${dsc[0]}" -- null
 

@@ -12,7 +12,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd -P)
 
 shopt -s nullglob
-debs=("$root"/dist/*.deb "$root"/dist/*.dsc "$root"/dist/*.tar.xz)
+dist=$root/dist
+[[ -n $(echo "$dist"/*.deb) ]] || dist=$root/dist/$(dpkg --print-architecture) # after package.sh release
+debs=("$dist"/*.deb "$dist"/*.dsc "$dist"/*.tar.xz)
 ((${#debs[@]})) || { echo "repro-check: no packages in dist/ (run scripts/package.sh)" >&2; exit 1; }
 if [[ -n $(git -C "$root" status --porcelain --untracked-files=no) ]]; then
   echo "repro-check: the tree has uncommitted changes, which dist/ may hold and the copy does not" >&2
@@ -33,7 +35,7 @@ again=("$copy"/parcel/dist/*.deb "$copy"/parcel/dist/*.dsc "$copy"/parcel/dist/*
 mapfile -t names < <(for deb in "${debs[@]}" "${again[@]}"; do echo "${deb##*/}"; done | sort -u)
 failed=0
 for name in "${names[@]}"; do
-  first=$root/dist/$name second=$copy/parcel/dist/$name
+  first=$dist/$name second=$copy/parcel/dist/$name
   if [[ ! -e $first || ! -e $second ]]; then
     echo "repro-check: $name is made by one of the two builds only" >&2
     failed=1
