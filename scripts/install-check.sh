@@ -45,7 +45,7 @@ toolchain=()
 if [[ -n $arch ]]; then
   # The GNU triple of the cross compiler and qemu's name for the
   # architecture, as the toolchain file's table has them.
-  read -r triple multiarch qemu < <(awk -v arch="$arch" '$1 == "\"" arch { gsub(/"/, ""); print $2, $3, $5 }' \
+  read -r triple multiarch qemu < <(awk -v arch="$arch" '$1 == "\"" arch { gsub(/[")]/, ""); print $2, $3, $5 }' \
     "$root/cmake/toolchains/debian-cross.cmake")
   [[ -n ${qemu:-} ]] || { echo "install-check: no toolchain for the architecture '$arch'" >&2; exit 2; }
   export CC=$triple-gcc PKG_CONFIG=$triple-pkg-config
