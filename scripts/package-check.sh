@@ -51,4 +51,7 @@ page=$(MANPAGER=cat MANWIDTH=80 man parcel 2>&1) || { echo "$page"; exit 1; }
 grep -q "^NAME" <<<"$page" && grep -q "parcel - " <<<"$page" ||
   { echo "$page"; echo "package-check: man parcel did not render" >&2; exit 1; }
 head -n 4 <<<"$page"
+# A routine's name leads to its family's page, the overview is there.
+{ man -w xdr_decode_p_cu_vuser_msg_t parcel_encode_drv_msg goheap_destroy && man -w 7 parcel; } ||
+  { echo "package-check: a manual page of libparcel-dev is missing" >&2; exit 1; }
 echo "package-check: ok"
