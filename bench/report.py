@@ -115,6 +115,7 @@ def guard_rows(instr):
 
 
 def regions(times, ns, instr, context, args):
+    names = [key[len("bench.bytes."):] for key in context if key.startswith("bench.bytes.")]  # catalogue order
     rows = [(what, num(value, 2), "1/3" if limit == 1 / 3 else f"{limit:g}",
              "–" if margin is None else f"{100 * margin:.0f}%") for what, value, limit, margin in guard_rows(instr)]
     closest = min((row for row in rows[8:] if row[1] != "–"), key=lambda row: float(row[3][:-1]), default=None)
@@ -132,7 +133,7 @@ def regions(times, ns, instr, context, args):
              ("api/decode_free", "protobuf/parse")]
     shapes = table(["type"] + [f"{a} / {b}" for a, b in pairs], [
         [f"`{shape}`"] + [num(ratio(ns, (a,), (b,), shape), 2) for a, b in pairs]
-        for shape in [name.split("/")[-1] for name in ns if name.startswith("rpcgen/encode/")]])
+        for shape in names if f"rpcgen/encode/{shape}" in ns])
 
     batches = table(["batch", "hint", "CPU ns", "instructions", "/ the fitting hint (instr.)",
                      "/ the default heap (instr.)", "/ the default heap (time)"], [
@@ -145,7 +146,7 @@ def regions(times, ns, instr, context, args):
                "parcel/decode_new_goheap", "parcel/clone_free", "api/encode", "api/decode_free"]
     types = table(["type", "bytes"] + columns, [
         [f"`{name}`", context.get(f"bench.bytes.{name}", "")] + [num(ns.get(f"{case}/{name}")) for case in columns]
-        for name in [name.split("/")[-1] for name in ns if name.startswith("parcel/encode/")]])
+        for name in names])
 
     run = (f"- {context.get('date', '?')}, commit {args.commit}; {context.get('num_cpus', '?')} CPUs at "
            f"{context.get('mhz_per_cpu', '?')} MHz; load average "
