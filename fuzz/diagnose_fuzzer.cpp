@@ -14,15 +14,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
         return 0;
-    const std::vector<parcel_tool::Type> &types = parcel_tool::types();
-    const parcel_tool::Type &type = types[data[0] % types.size()];
-    const char *name = type.name.data();
+    const std::vector<typetable::Type> &types = typetable::types();
+    const typetable::Type &type = types[data[0] % types.size()];
+    const std::string_view name = type.name;
     const parcel_fuzz::Input input(data + 1, size - 1, 0);
 
     void *record = nullptr;
     const int32_t consumed = type.decode(input.data(), input.size(), &record);
-    if (record != nullptr)
-        type.free(record);
+    type.free_p(&record);
     const parcel_tool::Walk walk = parcel_tool::walk(type, input.data(), input.size());
     FUZZ_CHECK(walk.valid == (consumed >= 0), name);
     FUZZ_CHECK(!walk.valid || walk.consumed == static_cast<uint32_t>(consumed), name);
