@@ -17,6 +17,7 @@
 #include "../common/record_streams.h"
 #include "explain.h"
 #include "messages.h"
+#include "typetable.h"
 
 namespace {
 
