@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "registry.h"
+#include "kinds.h"
 
 namespace {
 

@@ -28,7 +28,7 @@
 namespace {
 
 using namespace parcel_fuzz;
-using parcel_test::TypeOps;
+using typetable::Type;
 
 enum Form : unsigned { kDefaultHeap, kGivenGoheap, kNewGoheap, kFormCount };
 
@@ -36,25 +36,25 @@ enum Form : unsigned { kDefaultHeap, kGivenGoheap, kNewGoheap, kFormCount };
 alignas(16) unsigned char g_untouched_block[16];
 void *const kUntouched = g_untouched_block;
 
-const std::vector<TypeOps> &types() { return parcel_test::all_types(); }
+const std::vector<Type> &types() { return typetable::types(); }
 
 // A record given back through the pointer filter in free mode.
-void free_through_filter(const TypeOps &type, void **recordp, goheap_t *heap)
+void free_through_filter(const Type &type, void **recordp, goheap_t *heap)
 {
     XDR release{};
     release.x_op = XDR_FREE;
-    FUZZ_CHECK(type.pointer_filter(&release, recordp, heap) == 1, type.name);
+    FUZZ_CHECK(type.mxdr_p(&release, recordp, heap) == 1, type.name);
     FUZZ_CHECK(*recordp == nullptr, type.name);
 }
 
 // Writes a record through a memory stream one byte into a block, which the
 // stream cannot lend, so every field goes through its routine.
-Bytes encode_word_by_word(const TypeOps &type, void *record, uint32_t size)
+Bytes encode_word_by_word(const Type &type, void *record, uint32_t size)
 {
     std::unique_ptr<unsigned char[]> block(new unsigned char[size + 1]);
     XDR stream;
     xdrmem_create(&stream, reinterpret_cast<char *>(block.get() + 1), size, XDR_ENCODE);
-    const int ok = type.value_filter(&stream, record, nullptr);
+    const int ok = type.mxdr(&stream, record, nullptr);
     const u_int written = XDR_GETPOS(&stream);
     XDR_DESTROY(&stream);
     FUZZ_CHECK(ok == 1, type.name);
@@ -63,7 +63,7 @@ Bytes encode_word_by_word(const TypeOps &type, void *record, uint32_t size)
 
 // The length routines of the record's own descriptor, summed field by field
 // (for a union: the discriminant and the arm's length).
-int length_by_fields(const TypeOps &type, const void *record)
+int length_by_fields(const Type &type, const void *record)
 {
     const auto *base = static_cast<const unsigned char *>(record);
     if (type.is_union) {
@@ -71,18 +71,18 @@ int length_by_fields(const TypeOps &type, const void *record)
         std::memcpy(&discriminant, base + FC_UNION_DISCRIMINANT_OFFSET, sizeof discriminant);
         if (discriminant == -1)
             return 4;
-        FUZZ_CHECK(discriminant >= 0 && static_cast<uint32_t>(discriminant) < type.count, type.name);
+        FUZZ_CHECK(discriminant >= 0 && static_cast<uint32_t>(discriminant) < type.count(), type.name);
         return 4 + type.length_desc->entries[discriminant].routine(base + FC_UNION_ARM_OFFSET);
     }
     int total = 4;
-    for (uint32_t i = 0; i < type.count; ++i)
+    for (uint32_t i = 0; i < type.count(); ++i)
         if (xdr_optional_generic_struct_check_field(record, i))
             total += type.length_desc->entries[i].routine(base + type.length_desc->entries[i].offset);
     return total;
 }
 
 // The record encodes to exactly `expected` by every encoding routine.
-void check_encodes_to(const TypeOps &type, void *record, const unsigned char *expected, uint32_t n)
+void check_encodes_to(const Type &type, void *record, const unsigned char *expected, uint32_t n)
 {
     FUZZ_CHECK(type.length(record) == static_cast<int>(n), type.name);
     void *slot = record;
@@ -105,7 +105,7 @@ void check_encodes_to(const TypeOps &type, void *record, const unsigned char *ex
 }
 
 // Every clone form copies the record to the same bytes and frees cleanly.
-void check_clones(const TypeOps &type, void *record, const unsigned char *expected, uint32_t n)
+void check_clones(const Type &type, void *record, const unsigned char *expected, uint32_t n)
 {
     void *copy = type.clone(record);
     FUZZ_CHECK(copy != nullptr && copy != record, type.name);
@@ -137,11 +137,11 @@ void check_clones(const TypeOps &type, void *record, const unsigned char *expect
 
 // Decodes through `stream` with the pointer filter on the default heap; the
 // bytes consumed, or -1.  The record is re-encoded and compared, then freed.
-int64_t decode_through(const TypeOps &type, XDR *stream, long (*position)(XDR *, void *), void *context,
+int64_t decode_through(const Type &type, XDR *stream, long (*position)(XDR *, void *), void *context,
                        const unsigned char *bytes)
 {
     void *record = kUntouched;
-    const int ok = type.pointer_filter(stream, &record, nullptr);
+    const int ok = type.mxdr_p(stream, &record, nullptr);
     if (!ok) {
         FUZZ_CHECK(record == nullptr, type.name);
         return -1;
@@ -155,7 +155,7 @@ int64_t decode_through(const TypeOps &type, XDR *stream, long (*position)(XDR *,
 }
 
 // The verdict and length of the reference paths, which read word by word.
-void check_other_streams_agree(const TypeOps &type, const Input &input, int32_t expected)
+void check_other_streams_agree(const Type &type, const Input &input, int32_t expected)
 {
     Input unaligned(input.data(), input.size(), 1);
     XDR memory;
@@ -215,7 +215,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 2)
         return 0;
     const unsigned selector = data[0] % (types().size() * kFormCount);
-    const TypeOps &type = types()[selector / kFormCount];
+    const Type &type = types()[selector / kFormCount];
     const auto form = static_cast<Form>(selector % kFormCount);
     const size_t refuse = data[1];
     const Input input(data + 2, size - 2, 0);

@@ -30,10 +30,10 @@ bool same(const parcel_tool::Item &item, const fc_item_t &reported)
            (item.arm == nullptr ? -1 : static_cast<int32_t>(item.arm->position)) == reported.arm;
 }
 
-void check_explained(const parcel_tool::Type &type, const parcel_test::TypeOps &ops, const parcel_fuzz::Input &input,
-                     int32_t consumed, const parcel_tool::Walk &walk)
+void check_explained(const typetable::Type &type, const parcel_fuzz::Input &input, int32_t consumed,
+                     const parcel_tool::Walk &walk)
 {
-    const char *name = ops.name;
+    const std::string_view name = type.name;
     Explained out;
     const fc_sink_t sink{[](void *to, const fc_item_t *item) { static_cast<Explained *>(to)->items.push_back(*item); },
                          [](void *to, const fc_refusal_t *refusal) {
@@ -47,9 +47,9 @@ void check_explained(const parcel_tool::Type &type, const parcel_test::TypeOps &
                   XDR_DECODE);
     void *record = nullptr;
     uint64_t taken = 0;
-    const int result = fc_explain_decode(&memory, ops.pointer_filter, &record, nullptr, &sink, &taken);
+    const int result = fc_explain_decode(&memory, type.mxdr_p, &record, nullptr, &sink, &taken);
     XDR_DESTROY(&memory);
-    ops.free_p(&record);
+    type.free_p(&record);
 
     FUZZ_CHECK(result == (consumed >= 0 ? 1 : 0), name);
     FUZZ_CHECK(consumed < 0 || taken == static_cast<uint64_t>(consumed), name);
@@ -66,14 +66,14 @@ void check_explained(const parcel_tool::Type &type, const parcel_test::TypeOps &
     // What the refusal names, as the bytes hold it.
     const unsigned char *bytes = input.data();
     const auto word_at = [&](uint64_t offset) { return parcel_fuzz::word_at(bytes + offset); };
-    const parcel_tool::Type &holder =
+    const typetable::Type &holder =
         refusal.item.arm < 0 ? type : *type.arms[static_cast<size_t>(refusal.item.arm)].type;
     switch (refusal.rule) {
     case FC_RULE_PRESENCE:
-        FUZZ_CHECK(refusal.value == word_at(refusal.offset) && refusal.limit == holder.desc->count, name);
+        FUZZ_CHECK(refusal.value == word_at(refusal.offset) && refusal.limit == holder.count(), name);
         break;
     case FC_RULE_DISCRIMINANT:
-        FUZZ_CHECK(refusal.value == word_at(refusal.offset) && refusal.limit == type.desc->count, name);
+        FUZZ_CHECK(refusal.value == word_at(refusal.offset) && refusal.limit == type.count(), name);
         break;
     case FC_RULE_LENGTH:
         FUZZ_CHECK(refusal.value == word_at(refusal.offset - 4) && refusal.limit == FC_MAX_STRING_LENGTH, name);
@@ -96,17 +96,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size == 0)
         return 0;
-    const std::vector<parcel_tool::Type> &types = parcel_tool::types();
-    const parcel_tool::Type &type = types[data[0] % types.size()];
-    const parcel_test::TypeOps &ops = parcel_test::all_types()[data[0] % types.size()];
-    const char *name = type.name.data();
-    FUZZ_CHECK(type.name == ops.name, name);
+    const std::vector<typetable::Type> &types = typetable::types();
+    const typetable::Type &type = types[data[0] % types.size()];
+    const std::string_view name = type.name;
     const parcel_fuzz::Input input(data + 1, size - 1, 0);
 
     void *record = nullptr;
     const int32_t consumed = type.decode(input.data(), input.size(), &record);
-    if (record != nullptr)
-        type.free(record);
+    type.free_p(&record);
     const parcel_tool::Walk walk = parcel_tool::walk(type, input.data(), input.size());
     FUZZ_CHECK(walk.valid == (consumed >= 0), name);
     FUZZ_CHECK(!walk.valid || walk.consumed == static_cast<uint32_t>(consumed), name);
@@ -129,7 +126,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     FUZZ_CHECK(!parcel_tool::annotate(type, input.data(), input.size(), walk).empty(), name);
 
-    check_explained(type, ops, input, consumed, walk);
-    check_explained(type, ops, parcel_fuzz::Input(data + 1, size - 1, 1), consumed, walk);
+    check_explained(type, input, consumed, walk);
+    check_explained(type, parcel_fuzz::Input(data + 1, size - 1, 1), consumed, walk);
     return 0;
 }

@@ -10,18 +10,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
-#include "../tests/common/catalogue_ops.h"
 #include "../tests/common/fault_allocator.h"
+#include "typetable.h"
 
 namespace parcel_fuzz {
 
-using parcel_test::Bytes;
+using typetable::Bytes;
 using parcel_test::FaultAllocator;
 
-[[noreturn]] inline void violated(const char *what, const char *type, const char *file, int line)
+[[noreturn]] inline void violated(const char *what, std::string_view type, const char *file, int line)
 {
-    std::fprintf(stderr, "%s:%d: invariant broken for %s: %s\n", file, line, type, what);
+    const int length = static_cast<int>(type.size());
+    std::fprintf(stderr, "%s:%d: invariant broken for %.*s: %s\n", file, line, length, type.data(), what);
     std::abort();
 }
 

@@ -12,12 +12,12 @@
 #include <fstream>
 #include <string>
 
-#include "../tests/common/catalogue_ops.h"
+#include "typetable.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using parcel_test::Bytes;
+using typetable::Bytes;
 
 constexpr unsigned kForms = 3;
 const char *const kFormNames[kForms] = {"default", "given", "new"};
@@ -35,8 +35,6 @@ bool write_input(const fs::path &path, unsigned selector, const Bytes &bytes)
     return static_cast<bool>(out);
 }
 
-uint32_t all_fields(uint32_t count) { return count >= 32 ? ~0u : (1u << count) - 1; }
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -50,36 +48,37 @@ int main(int argc, char **argv)
     fs::create_directories(root / "message");
     bool ok = true;
 
-    const auto &types = parcel_test::all_types();
+    const auto &types = typetable::types();
     for (unsigned t = 0; t < types.size(); ++t) {
         const auto &type = types[t];
-        const std::string base = (root / "decode" / type.name).string();
+        const std::string base = (root / "decode" / std::string(type.name)).string();
         for (unsigned form = 0; form < kForms; ++form) {
             const unsigned selector = t * kForms + form;
             if (type.is_union) {
-                for (int arm : parcel_test::sample_arms(type))
+                for (int arm : typetable::sample_arms(type))
                     ok = write_input(base + ".arm" + std::to_string(arm + 1) + "." + kFormNames[form], selector,
-                                    type.sample(arm, form, ~0u)) && ok;
+                                    typetable::sample_bytes(type, form, arm)) && ok;
             } else {
-                ok = write_input(base + ".full." + kFormNames[form], selector, type.sample(0, form, ~0u)) && ok;
+                ok = write_input(base + ".full." + kFormNames[form], selector, typetable::sample_bytes(type, form)) &&
+                     ok;
             }
         }
-        if (!type.is_union && type.count > 1)
-            ok = write_input(base + ".half.default", t * kForms, type.sample(0, 3, 0x55555555u)) && ok;
-        if (!type.is_union && type.count > 0)
-            ok = write_input(base + ".empty.new", t * kForms + 2, type.sample(0, 0, 0)) && ok;
+        if (!type.is_union && type.count() > 1)
+            ok = write_input(base + ".half.default", t * kForms, typetable::sample_bytes(type, 3, 0, 0x55555555u)) &&
+                 ok;
+        if (!type.is_union && type.count() > 0)
+            ok = write_input(base + ".empty.new", t * kForms + 2, typetable::sample_bytes(type, 0, 0, 0)) && ok;
     }
 
-    const auto &messages = parcel_test::all_messages();
+    const auto &messages = typetable::messages();
     for (unsigned m = 0; m < messages.size(); ++m) {
         const auto &msg = messages[m];
-        const std::string base = (root / "message" / msg.name).string();
-        ok = write_input(base + ".full0", m, msg.sample(0)) && ok;
-        ok = write_input(base + ".full1", m, msg.sample(1)) && ok;
-        for (const auto &type : types)
-            if (std::string(type.name) == msg.record_type)
-                ok = write_input(base + ".lacks_last", m,
-                                type.sample(0, 2, all_fields(msg.field_count) >> 1)) && ok;
+        const std::string base = (root / "message" / std::string(msg.name)).string();
+        ok = write_input(base + ".full0", m, typetable::sample_message(msg, 0)) && ok;
+        ok = write_input(base + ".full1", m, typetable::sample_message(msg, 1)) && ok;
+        ok = write_input(base + ".lacks_last", m,
+                         typetable::sample_bytes(*msg.type, 2, 0, typetable::all_fields(msg.type->count()) >> 1)) &&
+             ok;
     }
     return ok ? 0 : 1;
 }

@@ -16,14 +16,12 @@
 namespace {
 
 using namespace parcel_fuzz;
-using parcel_test::MessageOps;
+using typetable::Message;
 
 alignas(16) unsigned char g_untouched_block[64];
 void *const kUntouched = g_untouched_block;
 
-const std::vector<MessageOps> &messages() { return parcel_test::all_messages(); }
-
-uint32_t all_fields(uint32_t count) { return count >= 32 ? ~0u : (1u << count) - 1; }
+const std::vector<Message> &messages() { return typetable::messages(); }
 
 } // namespace
 
@@ -37,14 +35,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2)
         return 0;
-    const MessageOps &msg = messages()[data[0] % messages().size()];
+    const Message &msg = messages()[data[0] % messages().size()];
     const size_t refuse = data[1];
     const Input input(data + 2, size - 2, 0);
     const size_t live_at_start = FaultAllocator::live();
 
     // What the record decoder makes of the same bytes.
     void *record = nullptr;
-    const int32_t consumed = msg.decode_record(input.data(), input.size(), &record);
+    const int32_t consumed = msg.type->decode(input.data(), input.size(), &record);
 
     void *out = kUntouched;
     FaultAllocator::arm(refuse);
@@ -60,16 +58,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     } else {
         FUZZ_CHECK(consumed >= 4, msg.name);
         FUZZ_CHECK(out != nullptr && out != kUntouched, msg.name);
-        FUZZ_CHECK(msg.matches_record(out, record), msg.name);
+        FUZZ_CHECK(typetable::matches_record(msg, out, record), msg.name);
 
         // Room for every field, absent ones included (a string at least 4 bytes).
-        const uint32_t room = static_cast<uint32_t>(consumed) + 8 * msg.field_count;
+        const uint32_t room = static_cast<uint32_t>(consumed) + 8 * msg.type->count();
         std::unique_ptr<unsigned char[]> encoded(new unsigned char[room]);
         FaultAllocator::arm(0);
         const int32_t written = msg.encode(out, encoded.get(), room);
         FUZZ_CHECK(FaultAllocator::requests() == 0, msg.name); // encoding allocates nothing
         FUZZ_CHECK(written >= 4, msg.name);
-        if (word_at(input.data()) == all_fields(msg.field_count)) {
+        if (word_at(input.data()) == typetable::all_fields(msg.type->count())) {
             FUZZ_CHECK(written == consumed, msg.name);
             FUZZ_CHECK(std::memcmp(encoded.get(), input.data(), static_cast<size_t>(consumed)) == 0, msg.name);
         }
@@ -79,13 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
         void *again = kUntouched;
         FUZZ_CHECK(msg.decode(encoded.get(), n, &again) == 0, msg.name);
-        FUZZ_CHECK(msg.equal(out, again, true), msg.name);
+        FUZZ_CHECK(typetable::same_fields(msg, out, again, true), msg.name);
         msg.free(again);
         msg.free(out);
     }
 
     if (consumed >= 0) {
-        msg.free_record(&record);
+        msg.type->free_p(&record);
         FUZZ_CHECK(record == nullptr, msg.name);
     } else {
         FUZZ_CHECK(record == nullptr, msg.name);

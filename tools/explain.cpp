@@ -90,7 +90,7 @@ private:
         if (!take(item(Item::Role::presence, at_, 4), "it"))
             return false;
         const uint32_t bits = word_at(bytes_ + start);
-        const uint32_t count = type.desc->count;
+        const uint32_t count = type.var_desc->count;
         const uint32_t allowed = count >= 32 ? ~0u : (1u << count) - 1;
         if ((bits & ~allowed) != 0) {
             out_.items.pop_back();
@@ -150,7 +150,7 @@ private:
         if (!take(item(Item::Role::discriminant, at_, 4), "it"))
             return false;
         const auto discriminant = static_cast<int32_t>(word_at(bytes_ + start));
-        const uint32_t arms = type.desc->count;
+        const uint32_t arms = type.var_desc->count;
         if (discriminant == -1)
             return true;
         if (discriminant < 0 || static_cast<uint32_t>(discriminant) >= arms) {
@@ -204,7 +204,7 @@ std::string place_of(const Item &item)
     std::string place;
     if (item.field != nullptr)
         place = "field " + std::to_string(item.field->index) + " " + std::string(item.field->name) + " (" +
-                std::string(ops(item.field->kind).name) + ")";
+                std::string(typetable::info(item.field->kind).name) + ")";
     else
         place = item.role == Item::Role::discriminant ? "the discriminant" : "the presence word";
     if (item.arm != nullptr)
@@ -227,7 +227,7 @@ json value_of(const Item &item, const unsigned char *bytes)
         const uint32_t bits = word_at(at);
         std::memcpy(storage, &bits, sizeof bits);
     }
-    return kind.to_json(kind.load(storage));
+    return kind.to_json(typetable::load(item.field->kind, storage));
 }
 
 std::string annotate(const Type &type, const unsigned char *bytes, size_t size, const Walk &result)

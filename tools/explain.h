@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "registry.h"
+#include "kinds.h"
 
 namespace parcel_tool {
 

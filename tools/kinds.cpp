@@ -1,9 +1,8 @@
-// Parsers, loaders and JSON printers of the eight field kinds.
+// Parsers and JSON printers of the eight field kinds.
 #include "kinds.h"
 
 #include <charconv>
 #include <cmath>
-#include <cstring>
 #include <limits>
 
 namespace parcel_tool {
@@ -169,23 +168,6 @@ Value text_from_json(const json &value)
     return text;
 }
 
-// ---- Loaders --------------------------------------------------------------------
-
-template <class Storage>
-Value load_plain(const void *field)
-{
-    Storage value;
-    std::memcpy(&value, field, sizeof value);
-    return value;
-}
-
-Value load_text(const void *field)
-{
-    const char *text;
-    std::memcpy(&text, field, sizeof text);
-    return std::string(text != nullptr ? text : "");
-}
-
 // ---- JSON printers ----------------------------------------------------------------
 
 template <class I>
@@ -266,29 +248,22 @@ json text_json(const Value &value)
     return json{{"hex", hex}};
 }
 
+// The parser and printers of a kind, chosen by its storage type.
+template <class Storage>
+constexpr KindOps ops_of()
+{
+    if constexpr (std::is_same_v<Storage, char *>)
+        return {&parse_text, &text_from_json, &text_json};
+    else if constexpr (std::is_floating_point_v<Storage>)
+        return {&parse_real<Storage>, &real_from_json<Storage>, &real_json<Storage>};
+    else
+        return {&parse_integer<Storage>, &integer_from_json<Storage>, &integer_json<Storage>};
+}
+
 // Indexed by Kind.
-constexpr KindOps kKinds[] = {
-    {"int", &parse_integer<int32_t>, &integer_from_json<int32_t>, &load_plain<int32_t>, &integer_json<int32_t>},
-    {"long", &parse_integer<int32_t>, &integer_from_json<int32_t>, &load_plain<int32_t>, &integer_json<int32_t>},
-    {"u_int", &parse_integer<uint32_t>, &integer_from_json<uint32_t>, &load_plain<uint32_t>, &integer_json<uint32_t>},
-    {"u_long", &parse_integer<uint32_t>, &integer_from_json<uint32_t>, &load_plain<uint32_t>, &integer_json<uint32_t>},
-    {"float", &parse_real<float>, &real_from_json<float>, &load_plain<float>, &real_json<float>},
-    {"double", &parse_real<double>, &real_from_json<double>, &load_plain<double>, &real_json<double>},
-    {"u_hyper", &parse_integer<uint64_t>, &integer_from_json<uint64_t>, &load_plain<uint64_t>, &integer_json<uint64_t>},
-    {"wrapstring", &parse_text, &text_from_json, &load_text, &text_json},
-};
-static_assert(std::size(kKinds) == static_cast<size_t>(Kind::k_wrapstring) + 1);
-#define PARCEL_TOOL_CHECK_KIND(kind) \
-    static_assert(kKinds[static_cast<size_t>(Kind::k_##kind)].name == #kind, "kKinds out of Kind order");
-PARCEL_TOOL_CHECK_KIND(int)
-PARCEL_TOOL_CHECK_KIND(long)
-PARCEL_TOOL_CHECK_KIND(u_int)
-PARCEL_TOOL_CHECK_KIND(u_long)
-PARCEL_TOOL_CHECK_KIND(float)
-PARCEL_TOOL_CHECK_KIND(double)
-PARCEL_TOOL_CHECK_KIND(u_hyper)
-PARCEL_TOOL_CHECK_KIND(wrapstring)
-#undef PARCEL_TOOL_CHECK_KIND
+#define PARCEL_TOOL_KIND_OPS(kind) ops_of<parcel::kind_##kind::type>(),
+constexpr KindOps kKinds[] = {TYPETABLE_KINDS(PARCEL_TOOL_KIND_OPS)};
+#undef PARCEL_TOOL_KIND_OPS
 
 } // namespace
 

@@ -104,8 +104,8 @@ json fields_json(const Type &type, const void *record)
             fields[name] = json{{"absent", true}};
             continue;
         }
-        const KindOps &kind = ops(field.kind);
-        fields[name] = kind.to_json(kind.load(static_cast<const char *>(record) + field.offset));
+        const Value value = typetable::load(field.kind, static_cast<const char *>(record) + field.offset);
+        fields[name] = ops(field.kind).to_json(value);
     }
     return fields;
 }
@@ -133,13 +133,13 @@ size_t edit_distance(std::string_view a, std::string_view b)
 Draft::Owned::~Owned()
 {
     if (record != nullptr)
-        type->release(record);
+        type->release(nullptr, record);
 }
 
 void Draft::Owned::create(const Type &record_type)
 {
     type = &record_type;
-    record = record_type.create();
+    record = record_type.create(nullptr);
     if (record == nullptr)
         throw std::bad_alloc();
 }
@@ -230,7 +230,8 @@ void Draft::fill(const Type &record_type, void *record, const std::vector<Given>
         try {
             values_.push_back(item.value != nullptr ? kind.from_json(*item.value) : kind.parse(item.text));
         } catch (const UsageError &error) {
-            throw UsageError("bad value for " + item.name + " (" + std::string(kind.name) + "): " + error.what());
+            throw UsageError("bad value for " + item.name + " (" + std::string(typetable::info(field->kind).name) +
+                             "): " + error.what());
         }
         fields.push_back(field);
     }

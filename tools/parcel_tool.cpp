@@ -26,7 +26,6 @@
 
 #include "explain.h"
 #include "messages.h"
-#include "registry.h"
 
 namespace parcel_tool {
 namespace {
@@ -177,7 +176,8 @@ json type_json(const Type &type)
     } else {
         out["fields"] = json::array();
         for (const Field &field : type.fields)
-            out["fields"].push_back({{"index", field.index}, {"name", field.name}, {"kind", ops(field.kind).name}});
+            out["fields"].push_back(
+                {{"index", field.index}, {"name", field.name}, {"kind", typetable::info(field.kind).name}});
     }
     return out;
 }
@@ -197,7 +197,7 @@ std::string type_text(const Type &type)
                std::string(detail) + "\n";
     };
     for (const Field &field : type.fields)
-        row(field.index, field.name, ops(field.kind).name);
+        row(field.index, field.name, typetable::info(field.kind).name);
     for (const Arm &arm : type.arms)
         row(arm.position, arm.name, arm.type->name);
     return out;
@@ -287,7 +287,8 @@ json decode_one(const Type &type, const unsigned char *bytes, size_t size, const
     const int32_t consumed = type.decode(bytes, static_cast<uint32_t>(size), &record);
     if (consumed < 0)
         throw Failure(context + "not a valid " + std::string(type.name) + ": " + diagnosis(walk(type, bytes, size), size));
-    const std::unique_ptr<void, void (*)(void *)> owned(record, type.free);
+    const auto release = [&type](void *decoded) { type.free_p(&decoded); };
+    const std::unique_ptr<void, decltype(release)> owned(record, release);
     json out;
     out["type"] = type.name;
     out["bytes_given"] = size;
@@ -343,7 +344,7 @@ void identify_command(const std::string &path, InputForm input)
         const int32_t consumed = type.decode(bytes.data(), static_cast<uint32_t>(bytes.size()), &record);
         if (consumed < 0)
             continue;
-        type.free(record);
+        type.free_p(&record);
         found.emplace_back(&type, consumed);
     }
     if (found.empty())

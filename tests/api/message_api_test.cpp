@@ -1,5 +1,5 @@
-// Tests of the message API, table-driven over every PARCEL_MESSAGE row of
-// catalogue.def: the suite is typed over the seventeen parcel_<msg>_t
+// Tests of the message API, table-driven over every message of the table of
+// the types: the suite is typed over the seventeen parcel_<msg>_t
 // structures, and each message's field list fills, compares and frees them.
 //
 // Every test runs with counting allocators installed into heapkit (records
@@ -10,7 +10,7 @@
 // First, alone: the header compiles as C++ without help from anything else.
 #include "api/parcel_api.h"
 
-#include "records/records.h"
+#include "typetable.h"
 
 #include "../services/allocator_probe.h"
 
@@ -28,7 +28,6 @@
 #include <new>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <type_traits>
 #include <utility>
 #include <unordered_set>
@@ -195,102 +194,67 @@ bool set_from(void *record, V *field, uint32_t index, const V &value)
     }
 }
 
-// What the tests know of one message: its functions, its record type and
-// per-type encoder, and its fields.  zip(visit, a, b) calls
-// visit(index, name, a.field, b.field) for every field in wire order.
+// What the tests know of one message, from the table of the types: its
+// functions, its record type and per-type encoder, and its fields.
+// zip(visit, a, b) calls visit(index, name, a.field, b.field) for every
+// field in wire order.
 template <class M>
-struct Api;
-
-#define API_TEST_COUNT(index, kind, name) +1
-#define API_TEST_TEXT_BIT(index, kind, name) | (is_text<parcel::kind_##kind::type> ? 1u << (index) : 0u)
-#define API_TEST_ZIP(index, kind, name) visit(uint32_t{index}, #name, a.name, b.name);
-#define API_TEST_SET(index, kind, name) \
-    if (((unset >> (index)) & 1u) == 0) \
-        ok = set_from(&record, &record.name, index, msg.name) && ok;
-
-#define PARCEL_MESSAGE(MSG, T, OPTIONAL)                                                          \
-    template <>                                                                                   \
-    struct Api<parcel_##MSG##_t> {                                                                \
-        using Message = parcel_##MSG##_t;                                                         \
-        using Record = T;                                                                         \
-        static constexpr const char *name = #MSG;                                                 \
-        static constexpr uint32_t field_count = 0 PARCEL_FIELDS_##T(API_TEST_COUNT);              \
-        static constexpr uint32_t text_mask = 0u PARCEL_FIELDS_##T(API_TEST_TEXT_BIT);            \
-        static int32_t encode(const Message &msg, void *buf, uint32_t len)                        \
-        {                                                                                         \
-            return parcel_encode_##MSG(msg, buf, len);                                            \
-        }                                                                                         \
-        static int32_t decode(const void *buf, uint32_t len, Message **out)                       \
-        {                                                                                         \
-            return parcel_decode_##MSG(buf, len, out);                                            \
-        }                                                                                         \
-        static void release(Message *msg) { parcel_free_##MSG(msg); }                             \
-        static int32_t encode_record(const Record &record, void *buf, uint32_t len)               \
-        {                                                                                         \
-            return xdr_encode_##T(&record, buf, len);                                             \
-        }                                                                                         \
-        static int record_length(const Record &record) { return xdr_length_of_encoded_##T(&record); } \
-        /* Sets every field of `record` from `msg`, except those in `unset`. */                   \
-        static bool fill_record(Record &record, const Message &msg, uint32_t unset)               \
-        {                                                                                         \
-            bool ok = true;                                                                       \
-            PARCEL_FIELDS_##T(API_TEST_SET)                                                       \
-            return ok;                                                                            \
-        }                                                                                         \
-        template <class Visit, class A, class B>                                                  \
-        static void zip(Visit &&visit, A &a, B &b)                                                \
-        {                                                                                         \
-            PARCEL_FIELDS_##T(API_TEST_ZIP)                                                       \
-        }                                                                                         \
-    };
-#include "records/catalogue.def"
-
-template <class>
-struct TupleAfterFirst;
-template <class First, class... Rest>
-struct TupleAfterFirst<std::tuple<First, Rest...>> {
-    using type = std::tuple<Rest...>;
-};
-
-#define PARCEL_MESSAGE(MSG, T, OPTIONAL) , parcel_##MSG##_t
-using AllMessageTuple = TupleAfterFirst<std::tuple<void
-#include "records/catalogue.def"
-                                                   >>::type;
-
-static_assert(std::tuple_size_v<AllMessageTuple> == 17, "the message API carries seventeen messages");
-
-// The messages of a tuple for which Keep<M>::value holds.
-template <template <class> class Keep, class Tuple>
-struct Only;
-template <template <class> class Keep>
-struct Only<Keep, std::tuple<>> {
-    using type = std::tuple<>;
-};
-template <template <class> class Keep, class M, class... Rest>
-struct Only<Keep, std::tuple<M, Rest...>> {
-    using rest = typename Only<Keep, std::tuple<Rest...>>::type;
-    using type = std::conditional_t<Keep<M>::value,
-                                    decltype(std::tuple_cat(std::declval<std::tuple<M>>(), std::declval<rest>())),
-                                    rest>;
-};
-
-template <class Tuple>
-struct AsTypes;
-template <class... Ms>
-struct AsTypes<std::tuple<Ms...>> {
-    using type = ::testing::Types<Ms...>;
+struct Api {
+    using F = typetable::message_family<M>;
+    using Message = M;
+    using Record = typename F::record;
+    static constexpr std::string_view name = F::name;
+    static constexpr uint32_t field_count = Record::kFieldCount;
+    static constexpr uint32_t text_mask = [] {
+        uint32_t mask = 0;
+        for (const typetable::FieldRow &field : typetable::family<Record>::fields)
+            mask |= field.kind == typetable::Kind::k_wrapstring ? 1u << field.index : 0u;
+        return mask;
+    }();
+    static int32_t encode(const Message &msg, void *buf, uint32_t len) { return F::encode(msg, buf, len); }
+    static int32_t decode(const void *buf, uint32_t len, Message **out) { return F::decode(buf, len, out); }
+    static void release(Message *msg) { F::free(msg); }
+    static int32_t encode_record(const Record &record, void *buf, uint32_t len)
+    {
+        return typetable::family<Record>::encode(&record, buf, len);
+    }
+    static int record_length(const Record &record) { return typetable::family<Record>::length(&record); }
+    // Sets every field of `record` from `msg`, except those in `unset`.
+    static bool fill_record(Record &record, const Message &msg, uint32_t unset)
+    {
+        const typetable::Type &type = typetable::type_entry<Record>();
+        bool ok = true;
+        zip(
+            [&](uint32_t index, const char *, const auto &value, const auto &) {
+                using V = std::remove_cvref_t<decltype(value)>;
+                auto *field = reinterpret_cast<V *>(reinterpret_cast<char *>(&record) + type.fields[index].offset);
+                if (((unset >> index) & 1u) == 0)
+                    ok = set_from(&record, field, index, value) && ok;
+            },
+            msg, msg);
+        return ok;
+    }
+    template <class Visit, class A, class B>
+    static void zip(Visit &&visit, A &a, B &b)
+    {
+        F::zip(visit, a, b);
+    }
 };
 
 template <class M>
 struct HasStrings : std::bool_constant<Api<M>::text_mask != 0> {};
 
-using AllMessages = AsTypes<AllMessageTuple>::type;
-using MessagesWithStrings = AsTypes<Only<HasStrings, AllMessageTuple>::type>::type;
-static_assert(std::tuple_size_v<Only<HasStrings, AllMessageTuple>::type> > 0);
+using AllMessages = typetable::list_as<::testing::Types, typetable::Messages>;
+using MessagesWithStrings = typetable::list_as<::testing::Types, typetable::only<HasStrings, typetable::Messages>>;
+static_assert(typetable::length_of(typetable::Messages{}) == 17, "the message API carries seventeen messages");
+static_assert(typetable::length_of(typetable::only<HasStrings, typetable::Messages>{}) > 0);
 
 struct MessageNames {
     template <class M>
-    static std::string GetName(int) { return Api<M>::name; }
+    static std::string GetName(int)
+    {
+        return std::string(Api<M>::name);
+    }
 };
 
 // ---- Sample values ---------------------------------------------------------------------

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "records/records.h"
+#include "typetable.h"
 
 namespace {
 
@@ -27,90 +27,50 @@ Kind kind_of(fc_xdr_routine_t routine)
     return Kind::word;
 }
 
-// One struct type, reached through its descriptor and exported routines.
-struct StructType {
-    const char *name;
-    size_t size;
-    void (*construct)(void *block);
-    void (*destroy)(void *record);
-    const var_desc_t *desc;
-    const var_length_desc_t *length_desc;
-    const var_clone_desc_t *clone_desc;
-    int (*value_filter)(XDR *, void *, goheap_t *);
-    int (*pointer_filter)(XDR *, void *, goheap_t *);
-    void (*free_p)(void *recordp);
-};
+using typetable::Type;
 
-#define PARCEL_STRUCT(group, T, FIELDS)                                                          \
-    StructType{#T,                                                                               \
-               sizeof(T),                                                                        \
-               [](void *block) { new (block) T(nullptr, 0); },                                   \
-               [](void *record) { static_cast<T *>(record)->~T(); },                             \
-               get_var_desc_for_##T(),                                                           \
-               get_var_length_desc_for_##T(),                                                    \
-               get_var_clone_desc_for_##T(),                                                     \
-               [](XDR *x, void *r, goheap_t *h) { return _mxdr_##T(x, static_cast<T *>(r), h); }, \
-               &mxdr_p_##T,                                                                      \
-               [](void *p) { xdr_free_p_##T(static_cast<T **>(p)); }},
-const std::vector<StructType> kTypes = {
-#include "records/catalogue.def"
-};
+// The struct types, reached through their descriptors and exported routines.
+std::vector<Type> struct_types()
+{
+    std::vector<Type> structs;
+    for (const Type &type : typetable::types())
+        if (!type.is_union)
+            structs.push_back(type);
+    return structs;
+}
 
-std::string type_name(const testing::TestParamInfo<StructType> &info) { return info.param.name; }
-void PrintTo(const StructType &type, std::ostream *out) { *out << type.name; }
+std::string type_name(const testing::TestParamInfo<Type> &info) { return std::string(info.param.name); }
 
-// A record on the stack with random present fields; its strings live in `texts`.
+// A record on the default heap with random fields present (each three times
+// in four) holding random values; its strings live in `texts_`.
 class RandomRecord {
 public:
-    RandomRecord(const StructType &type, std::mt19937_64 &rng) : type_(type), block_(type.size)
+    RandomRecord(const Type &type, std::mt19937_64 &rng) : type_(type), record_(type.create(nullptr))
     {
-        type.construct(block_.data());
-        const var_desc_t *desc = type.desc;
-        texts_.reserve(desc->count);
-        for (uint32_t i = 0; i < desc->count; ++i) {
-            if (rng() % 4 == 0)
-                continue; // absent
-            void *field = block_.data() + desc->entries[i].offset;
-            switch (kind_of(desc->entries[i].routine)) {
-            case Kind::word: {
-                const auto value = static_cast<uint32_t>(rng());
-                xdr_optional_generic_struct_set_field(record(), field, 4, i, &value);
-                break;
-            }
-            case Kind::doubleword: {
-                const uint64_t value = rng();
-                xdr_optional_generic_struct_set_field(record(), field, 8, i, &value);
-                break;
-            }
-            case Kind::string: {
-                std::string text(rng() % 14, 'x');
-                for (char &c : text)
-                    c = static_cast<char>(1 + rng() % 255);
-                texts_.push_back(std::move(text));
-                const char *value = texts_.back().c_str();
-                xdr_optional_generic_struct_set_field(record(), field, sizeof value, i, &value);
-                break;
-            }
-            }
-        }
+        uint32_t mask = 0;
+        for (uint32_t i = 0; i < type.count(); ++i)
+            mask |= rng() % 4 != 0 ? 1u << i : 0u;
+        EXPECT_TRUE(typetable::fill(type, record_, rng(), mask, texts_));
     }
-    ~RandomRecord() { type_.destroy(record()); }
-    void *record() { return block_.data(); }
+    ~RandomRecord() { type_.release(nullptr, record_); }
+    RandomRecord(const RandomRecord &) = delete;
+    RandomRecord &operator=(const RandomRecord &) = delete;
+    void *record() { return record_; }
 
 private:
-    const StructType &type_;
-    std::vector<unsigned char> block_ = {};
-    std::vector<std::string> texts_;
+    const Type &type_;
+    void *record_;
+    typetable::Texts texts_;
 };
 
 // Encodes through a memory stream that starts `skew` bytes into a buffer.
-std::vector<unsigned char> encode_in_memory(const StructType &type, void *record, size_t skew)
+std::vector<unsigned char> encode_in_memory(const Type &type, void *record, size_t skew)
 {
     std::vector<unsigned char> storage(4096 + 8);
     auto *start = reinterpret_cast<char *>(storage.data()) + skew;
     XDR xdrs;
     xdrmem_create(&xdrs, start, 4096, XDR_ENCODE);
-    const int ok = type.value_filter(&xdrs, record, nullptr);
+    const int ok = type.mxdr(&xdrs, record, nullptr);
     const u_int written = XDR_GETPOS(&xdrs);
     XDR_DESTROY(&xdrs);
     if (!ok)
@@ -118,14 +78,14 @@ std::vector<unsigned char> encode_in_memory(const StructType &type, void *record
     return {storage.begin() + skew, storage.begin() + skew + written};
 }
 
-std::vector<unsigned char> encode_to_stdio(const StructType &type, void *record)
+std::vector<unsigned char> encode_to_stdio(const Type &type, void *record)
 {
     char *data = nullptr;
     size_t size = 0;
     FILE *file = open_memstream(&data, &size);
     XDR xdrs;
     xdrstdio_create(&xdrs, file, XDR_ENCODE);
-    const int ok = type.value_filter(&xdrs, record, nullptr);
+    const int ok = type.mxdr(&xdrs, record, nullptr);
     XDR_DESTROY(&xdrs);
     std::fclose(file);
     std::vector<unsigned char> bytes(data, data + size);
@@ -140,7 +100,7 @@ struct Decoded {
     bool operator==(const Decoded &) const = default;
 };
 
-std::optional<Decoded> finish_decode(const StructType &type, int ok, u_int consumed, void *record)
+std::optional<Decoded> finish_decode(const Type &type, int ok, u_int consumed, void *record)
 {
     if (!ok) {
         EXPECT_EQ(record, nullptr) << "a failed decode must leave no record";
@@ -151,7 +111,7 @@ std::optional<Decoded> finish_decode(const StructType &type, int ok, u_int consu
     return result;
 }
 
-std::optional<Decoded> decode_in_memory(const StructType &type, const std::vector<unsigned char> &bytes,
+std::optional<Decoded> decode_in_memory(const Type &type, const std::vector<unsigned char> &bytes,
                                         size_t skew)
 {
     std::vector<unsigned char> storage(bytes.size() + 8);
@@ -160,20 +120,20 @@ std::optional<Decoded> decode_in_memory(const StructType &type, const std::vecto
     xdrmem_create(&xdrs, reinterpret_cast<char *>(storage.data()) + skew, static_cast<u_int>(bytes.size()),
                   XDR_DECODE);
     void *record = reinterpret_cast<void *>(0x1); // overwritten by the filter
-    const int ok = type.pointer_filter(&xdrs, &record, nullptr);
+    const int ok = type.mxdr_p(&xdrs, &record, nullptr);
     const u_int consumed = XDR_GETPOS(&xdrs);
     XDR_DESTROY(&xdrs);
     return finish_decode(type, ok, consumed, record);
 }
 
-std::optional<Decoded> decode_from_stdio(const StructType &type, std::vector<unsigned char> bytes)
+std::optional<Decoded> decode_from_stdio(const Type &type, std::vector<unsigned char> bytes)
 {
     bytes.push_back(0); // fmemopen wants a non-empty buffer; the extra byte is never a full word
     FILE *file = fmemopen(bytes.data(), bytes.size() - 1 == 0 ? 1 : bytes.size() - 1, "r");
     XDR xdrs;
     xdrstdio_create(&xdrs, file, XDR_DECODE);
     void *record = nullptr;
-    const int ok = type.pointer_filter(&xdrs, &record, nullptr);
+    const int ok = type.mxdr_p(&xdrs, &record, nullptr);
     const auto consumed = static_cast<u_int>(std::ftell(file));
     XDR_DESTROY(&xdrs);
     std::fclose(file);
@@ -182,7 +142,7 @@ std::optional<Decoded> decode_from_stdio(const StructType &type, std::vector<uns
 
 // An independent reader of the wire format: checks the bytes field by field
 // against the record, using only the catalogue's kinds and offsets.
-void expect_bytes_match_record(const StructType &type, void *record, const std::vector<unsigned char> &bytes)
+void expect_bytes_match_record(const Type &type, void *record, const std::vector<unsigned char> &bytes)
 {
     size_t at = 0;
     auto word = [&] {
@@ -194,7 +154,7 @@ void expect_bytes_match_record(const StructType &type, void *record, const std::
         at += 4;
         return value;
     };
-    const var_desc_t *desc = type.desc;
+    const var_desc_t *desc = type.var_desc;
     const uint32_t presence = word();
     for (uint32_t i = 0; i < desc->count; ++i) {
         const bool present = xdr_optional_generic_struct_check_field(record, i) != 0;
@@ -233,12 +193,12 @@ void expect_bytes_match_record(const StructType &type, void *record, const std::
     EXPECT_EQ(at, bytes.size());
 }
 
-class CodecPaths : public testing::TestWithParam<StructType> {};
+class CodecPaths : public testing::TestWithParam<Type> {};
 
 TEST_P(CodecPaths, EveryStreamWritesTheSameBytesAndAnIndependentReaderAgrees)
 {
-    const StructType &type = GetParam();
-    std::mt19937_64 rng(std::hash<std::string>{}(type.name));
+    const Type &type = GetParam();
+    std::mt19937_64 rng(std::hash<std::string_view>{}(type.name));
     for (int round = 0; round < 200; ++round) {
         RandomRecord record(type, rng);
         const auto aligned = encode_in_memory(type, record.record(), 0);
@@ -259,8 +219,8 @@ TEST_P(CodecPaths, EveryStreamWritesTheSameBytesAndAnIndependentReaderAgrees)
 
 TEST_P(CodecPaths, DamagedBytesGetTheSameVerdictOnEveryStream)
 {
-    const StructType &type = GetParam();
-    std::mt19937_64 rng(std::hash<std::string>{}(type.name) + 1);
+    const Type &type = GetParam();
+    std::mt19937_64 rng(std::hash<std::string_view>{}(type.name) + 1);
     for (int round = 0; round < 300; ++round) {
         RandomRecord record(type, rng);
         auto bytes = encode_in_memory(type, record.record(), 0);
@@ -282,7 +242,7 @@ TEST_P(CodecPaths, DamagedBytesGetTheSameVerdictOnEveryStream)
 
 TEST_P(CodecPaths, BufferTooSmallFailsOnEveryPath)
 {
-    const StructType &type = GetParam();
+    const Type &type = GetParam();
     std::mt19937_64 rng(7);
     RandomRecord record(type, rng);
     const auto bytes = encode_in_memory(type, record.record(), 0);
@@ -291,26 +251,26 @@ TEST_P(CodecPaths, BufferTooSmallFailsOnEveryPath)
         XDR xdrs;
         xdrmem_create(&xdrs, reinterpret_cast<char *>(storage.data()) + skew, static_cast<u_int>(bytes.size() - 1),
                       XDR_ENCODE);
-        EXPECT_EQ(type.value_filter(&xdrs, record.record(), nullptr), 0) << "skew " << skew;
+        EXPECT_EQ(type.mxdr(&xdrs, record.record(), nullptr), 0) << "skew " << skew;
         XDR_DESTROY(&xdrs);
     }
 }
 
 TEST_P(CodecPaths, ThePlanDescribesTheFieldsOfTheTables)
 {
-    const StructType &type = GetParam();
-    const fc_plan_t *plan = type.desc->plan;
+    const Type &type = GetParam();
+    const fc_plan_t *plan = type.var_desc->plan;
     ASSERT_NE(plan, nullptr);
     EXPECT_EQ(type.length_desc->plan, plan);
     EXPECT_EQ(type.clone_desc->plan, plan);
-    ASSERT_EQ(plan->count, type.desc->count);
+    ASSERT_EQ(plan->count, type.var_desc->count);
     uint32_t masks[3] = {};
     uint32_t fixed_size = 0;
     for (uint32_t i = 0; i < plan->count; ++i) {
-        EXPECT_EQ(plan->offsets[i], type.desc->entries[i].offset) << "field " << i;
+        EXPECT_EQ(plan->offsets[i], type.var_desc->entries[i].offset) << "field " << i;
         EXPECT_EQ(plan->offsets[i], type.length_desc->entries[i].offset) << "field " << i;
         EXPECT_EQ(plan->offsets[i], type.clone_desc->entries[i].offset) << "field " << i;
-        const Kind kind = kind_of(type.desc->entries[i].routine);
+        const Kind kind = kind_of(type.var_desc->entries[i].routine);
         const uint8_t shape = kind == Kind::word         ? FC_SHAPE_WORD
                               : kind == Kind::doubleword ? FC_SHAPE_DOUBLEWORD
                                                          : FC_SHAPE_STRING;
@@ -327,8 +287,8 @@ TEST_P(CodecPaths, ThePlanDescribesTheFieldsOfTheTables)
 // The same descriptors without their plan: the codec walks their entries
 // and calls a routine per field, on memory streams too.
 struct Unplanned {
-    explicit Unplanned(const StructType &type)
-        : var{type.desc->count, type.desc->entries, nullptr},
+    explicit Unplanned(const Type &type)
+        : var{type.var_desc->count, type.var_desc->entries, nullptr},
           length{type.length_desc->count, type.length_desc->entries, nullptr},
           clone{type.clone_desc->count, type.clone_desc->entries, nullptr}
     {
@@ -346,32 +306,31 @@ void free_fields(const var_desc_t *desc, void *record)
     EXPECT_EQ(mxdr_opt_fields_generic_struct(&release, desc, record, nullptr), 1);
 }
 
-std::optional<Decoded> decode_with(const StructType &type, const var_desc_t *desc,
+std::optional<Decoded> decode_with(const Type &type, const var_desc_t *desc,
                                    const std::vector<unsigned char> &bytes)
 {
     std::vector<unsigned char> storage(bytes.size() + 4);
     std::memcpy(storage.data(), bytes.data(), bytes.size());
-    std::vector<unsigned char> block(type.size);
-    type.construct(block.data());
+    void *record = type.create(nullptr);
     XDR xdrs;
     xdrmem_create(&xdrs, reinterpret_cast<char *>(storage.data()), static_cast<u_int>(bytes.size()), XDR_DECODE);
-    const int ok = mxdr_opt_fields_generic_struct(&xdrs, desc, block.data(), nullptr);
+    const int ok = mxdr_opt_fields_generic_struct(&xdrs, desc, record, nullptr);
     const u_int consumed = XDR_GETPOS(&xdrs);
     XDR_DESTROY(&xdrs);
     std::optional<Decoded> result;
     if (ok) {
-        result = Decoded{consumed, encode_in_memory(type, block.data(), 0)};
-        free_fields(desc, block.data());
+        result = Decoded{consumed, encode_in_memory(type, record, 0)};
+        free_fields(desc, record);
     }
-    type.destroy(block.data());
+    type.release(nullptr, record);
     return result;
 }
 
 TEST_P(CodecPaths, DescriptorsWithoutAPlanGiveTheSameResults)
 {
-    const StructType &type = GetParam();
+    const Type &type = GetParam();
     const Unplanned unplanned(type);
-    std::mt19937_64 rng(std::hash<std::string>{}(type.name) + 2);
+    std::mt19937_64 rng(std::hash<std::string_view>{}(type.name) + 2);
     for (int round = 0; round < 100; ++round) {
         RandomRecord record(type, rng);
         const auto planned = encode_in_memory(type, record.record(), 0);
@@ -391,12 +350,11 @@ TEST_P(CodecPaths, DescriptorsWithoutAPlanGiveTheSameResults)
         EXPECT_EQ(xdr_length_of_encoded_optional_generic_struct(&unplanned.length, record.record()), size);
 
         for (const var_clone_desc_t *clone : {type.clone_desc, &unplanned.clone}) {
-            std::vector<unsigned char> block(type.size);
-            type.construct(block.data());
-            EXPECT_EQ(xdr_clone_optional_generic_struct(clone, record.record(), block.data(), nullptr), 1);
-            EXPECT_EQ(encode_in_memory(type, block.data(), 0), planned);
-            free_fields(clone == type.clone_desc ? type.desc : &unplanned.var, block.data());
-            type.destroy(block.data());
+            void *copy = type.create(nullptr);
+            EXPECT_EQ(xdr_clone_optional_generic_struct(clone, record.record(), copy, nullptr), 1);
+            EXPECT_EQ(encode_in_memory(type, copy, 0), planned);
+            free_fields(clone == type.clone_desc ? type.var_desc : &unplanned.var, copy);
+            type.release(nullptr, copy);
         }
 
         auto damaged = planned;
@@ -404,12 +362,12 @@ TEST_P(CodecPaths, DescriptorsWithoutAPlanGiveTheSameResults)
             damaged[rng() % damaged.size()] ^= static_cast<unsigned char>(1u << (rng() % 8));
         else
             damaged.resize(rng() % damaged.size());
-        EXPECT_EQ(decode_with(type, &unplanned.var, planned), decode_with(type, type.desc, planned));
-        EXPECT_EQ(decode_with(type, &unplanned.var, damaged), decode_with(type, type.desc, damaged));
+        EXPECT_EQ(decode_with(type, &unplanned.var, planned), decode_with(type, type.var_desc, planned));
+        EXPECT_EQ(decode_with(type, &unplanned.var, damaged), decode_with(type, type.var_desc, damaged));
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllStructTypes, CodecPaths, testing::ValuesIn(kTypes), type_name);
+INSTANTIATE_TEST_SUITE_P(AllStructTypes, CodecPaths, testing::ValuesIn(struct_types()), type_name);
 
 // A stream that cannot say how long it is: a hostile string length makes
 // the decoder read in bounded steps and fail at the end of the bytes, without

@@ -15,15 +15,15 @@
 
 #include <gtest/gtest.h>
 
-#include "../common/catalogue_ops.h"
 #include "../common/record_streams.h"
 #include "explain.h"
 #include "messages.h"
+#include "typetable.h"
 
 namespace {
 
-using parcel_test::Bytes;
-using parcel_test::TypeOps;
+using typetable::Bytes;
+using typetable::Type;
 using parcel_tool::json;
 
 Bytes bytes_of(const std::string &hex)
@@ -34,18 +34,10 @@ Bytes bytes_of(const std::string &hex)
     return bytes;
 }
 
-const parcel_test::MessageOps *message_of(const TypeOps &type)
-{
-    for (const auto &message : parcel_test::all_messages())
-        if (std::string_view(message.record_type) == type.name)
-            return &message;
-    return nullptr;
-}
-
 // Decodes in form `form` (0: default heap, 1: a given goheap, 2: a new
 // goheap) and checks the verdict; a valid record is handed to `check`.
 template <class Check>
-void decode_each_form(const TypeOps &type, const Bytes &bytes, int32_t expected, Check check)
+void decode_each_form(const Type &type, const Bytes &bytes, int32_t expected, Check check)
 {
     const auto size = static_cast<uint32_t>(bytes.size());
     for (int form = 0; form < 3; ++form) {
@@ -86,7 +78,7 @@ struct Explained {
     }
 };
 
-Explained explain(const TypeOps &type, XDR *xdrs)
+Explained explain(const Type &type, XDR *xdrs)
 {
     Explained out;
     const fc_sink_t sink{[](void *to, const fc_item_t *item) { static_cast<Explained *>(to)->add(*item, "item"); },
@@ -99,12 +91,12 @@ Explained explain(const TypeOps &type, XDR *xdrs)
                          },
                          &out};
     void *record = nullptr;
-    out.result = fc_explain_decode(xdrs, type.pointer_filter, &record, nullptr, &sink, &out.consumed);
+    out.result = fc_explain_decode(xdrs, type.mxdr_p, &record, nullptr, &sink, &out.consumed);
     type.free_p(&record);
     return out;
 }
 
-Explained explain_in_memory(const TypeOps &type, const Bytes &bytes)
+Explained explain_in_memory(const Type &type, const Bytes &bytes)
 {
     XDR memory;
     xdrmem_create(&memory, reinterpret_cast<char *>(const_cast<unsigned char *>(bytes.data())),
@@ -125,22 +117,21 @@ void expect_alike(const Explained &explained, const Explained &in_memory)
 }
 
 // The cases of a type's corpus file, one JSON object each.
-std::vector<json> corpus_of(const TypeOps &type)
+std::vector<json> corpus_of(const Type &type)
 {
     std::vector<json> cases;
-    std::ifstream in(std::string(PARCEL_CORPUS_DIR) + "/" + type.name + ".jsonl");
+    std::ifstream in(std::string(PARCEL_CORPUS_DIR) + "/" + std::string(type.name) + ".jsonl");
     for (std::string line; std::getline(in, line);)
         cases.push_back(json::parse(line));
     return cases;
 }
 
-class Corpus : public testing::TestWithParam<TypeOps> {};
+class Corpus : public testing::TestWithParam<Type> {};
 
 TEST_P(Corpus, EveryCaseDecodesAsStated)
 {
-    const TypeOps &type = GetParam();
-    const parcel_tool::Type &shown = *parcel_tool::find_type(type.name);
-    const parcel_test::MessageOps *message = message_of(type);
+    const Type &type = GetParam();
+    const typetable::Message *message = type.message;
     const std::vector<json> cases = corpus_of(type);
     ASSERT_FALSE(cases.empty()) << "no corpus for " << type.name;
 
@@ -153,7 +144,7 @@ TEST_P(Corpus, EveryCaseDecodesAsStated)
 
         decode_each_form(type, bytes, consumed, [&](void *record) {
             json decoded;
-            parcel_tool::describe(shown, record, decoded);
+            parcel_tool::describe(type, record, decoded);
             EXPECT_EQ(decoded, c["decoded"]);
             Bytes again(static_cast<size_t>(consumed));
             EXPECT_EQ(type.encode(record, again.data(), static_cast<uint32_t>(again.size())), consumed);
@@ -161,7 +152,7 @@ TEST_P(Corpus, EveryCaseDecodesAsStated)
             if (message != nullptr) {
                 void *msg = nullptr;
                 EXPECT_EQ(message->decode(bytes.data(), static_cast<uint32_t>(bytes.size()), &msg), 0);
-                EXPECT_TRUE(msg != nullptr && message->matches_record(msg, record));
+                EXPECT_TRUE(msg != nullptr && typetable::matches_record(*message, msg, record));
                 message->free(msg);
             }
         });
@@ -183,13 +174,13 @@ TEST_P(Corpus, EveryCaseDecodesAsStated)
             EXPECT_EQ(fc_rule_code(refusal.rule), c["reason"].get<std::string>());
             EXPECT_EQ(refusal.offset, c["offset"].get<uint64_t>());
             const int32_t arm = refusal.item.arm;
-            const parcel_tool::Type &holder = arm < 0 ? shown : *shown.arms.at(static_cast<size_t>(arm)).type;
-            EXPECT_EQ(arm < 0 ? "" : shown.arms[static_cast<size_t>(arm)].name, c.value("arm", ""));
+            const Type &holder = arm < 0 ? type : *type.arms.at(static_cast<size_t>(arm)).type;
+            EXPECT_EQ(arm < 0 ? "" : type.arms[static_cast<size_t>(arm)].name, c.value("arm", ""));
             EXPECT_EQ(refusal.item.field < 0 ? "" : holder.fields.at(static_cast<size_t>(refusal.item.field)).name,
                       c.value("field", ""));
         }
 
-        const parcel_tool::Walk walk = parcel_tool::walk(shown, bytes.data(), bytes.size());
+        const parcel_tool::Walk walk = parcel_tool::walk(type, bytes.data(), bytes.size());
         EXPECT_EQ(walk.valid, valid);
         if (valid) {
             EXPECT_EQ(walk.consumed, static_cast<uint32_t>(consumed));
@@ -225,7 +216,7 @@ constexpr Cut kCuts[] = {{1, kWhole, 0},  {3, 5, 4},       {4, kWhole, 8}, {5, 3
                          {8, 4, 36},      {12, 1, 16},     {13, 7, 32},    {kWhole, 3, 56}, {kWhole, kWhole, 92}};
 
 // A decoded record as the memory stream writes it.
-Bytes written_in_memory(const TypeOps &type, const void *record)
+Bytes written_in_memory(const Type &type, const void *record)
 {
     Bytes bytes(static_cast<size_t>(std::max(type.length(record), 0)));
     if (type.encode(record, bytes.data(), static_cast<uint32_t>(bytes.size())) != static_cast<int32_t>(bytes.size()))
@@ -235,13 +226,13 @@ Bytes written_in_memory(const TypeOps &type, const void *record)
 
 // What a stdio stream reads from `bytes`: the bytes taken and the record
 // written in memory, or nothing when it refuses them; and what it explains.
-std::optional<Bytes> read_from_stdio(const TypeOps &type, Bytes bytes, long *taken, Explained *explained)
+std::optional<Bytes> read_from_stdio(const Type &type, Bytes bytes, long *taken, Explained *explained)
 {
     FILE *file = fmemopen(bytes.data(), bytes.size(), "r");
     XDR xdrs;
     xdrstdio_create(&xdrs, file, XDR_DECODE);
     void *record = nullptr;
-    const bool ok = type.pointer_filter(&xdrs, &record, nullptr) == 1;
+    const bool ok = type.mxdr_p(&xdrs, &record, nullptr) == 1;
     *taken = std::ftell(file);
     std::rewind(file);
     *explained = explain(type, &xdrs);
@@ -254,14 +245,14 @@ std::optional<Bytes> read_from_stdio(const TypeOps &type, Bytes bytes, long *tak
     return result;
 }
 
-Bytes written_to_stdio(const TypeOps &type, void *record)
+Bytes written_to_stdio(const Type &type, void *record)
 {
     char *data = nullptr;
     size_t size = 0;
     FILE *file = open_memstream(&data, &size);
     XDR xdrs;
     xdrstdio_create(&xdrs, file, XDR_ENCODE);
-    const bool ok = type.value_filter(&xdrs, record, nullptr) == 1;
+    const bool ok = type.mxdr(&xdrs, record, nullptr) == 1;
     XDR_DESTROY(&xdrs);
     std::fclose(file);
     Bytes bytes(data, data + size);
@@ -271,7 +262,7 @@ Bytes written_to_stdio(const TypeOps &type, void *record)
 
 TEST_P(Corpus, EveryCaseReadsAndWritesAlikeOnRecordAndStdioStreams)
 {
-    const TypeOps &type = GetParam();
+    const Type &type = GetParam();
     static const char kLead[100] = {};
     for (const json &c : corpus_of(type)) {
         SCOPED_TRACE(c["case"].get<std::string>());
@@ -289,7 +280,7 @@ TEST_P(Corpus, EveryCaseReadsAndWritesAlikeOnRecordAndStdioStreams)
             parcel_test::RecordReader reader(parcel_test::record_marked(bytes, cut.fragment), cut.read);
             ASSERT_NE(reader.stream(), nullptr);
             void *record = nullptr;
-            ASSERT_EQ(type.pointer_filter(reader.stream(), &record, nullptr), valid ? 1 : 0);
+            ASSERT_EQ(type.mxdr_p(reader.stream(), &record, nullptr), valid ? 1 : 0);
             if (!valid) {
                 EXPECT_EQ(record, nullptr);
                 continue;
@@ -298,7 +289,7 @@ TEST_P(Corpus, EveryCaseReadsAndWritesAlikeOnRecordAndStdioStreams)
             EXPECT_EQ(reader.rest_of_record(), bytes.size() - consumed);
             parcel_test::RecordWriter writer(100);
             ASSERT_TRUE(XDR_PUTBYTES(writer.stream(), kLead, cut.lead));
-            EXPECT_EQ(type.value_filter(writer.stream(), record, nullptr), 1);
+            EXPECT_EQ(type.mxdr(writer.stream(), record, nullptr), 1);
             const Bytes written = writer.finish();
             EXPECT_EQ(Bytes(written.begin() + std::min<std::ptrdiff_t>(cut.lead, std::ssize(written)), written.end()),
                       message);
@@ -321,7 +312,7 @@ TEST_P(Corpus, EveryCaseReadsAndWritesAlikeOnRecordAndStdioStreams)
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(AllTypes, Corpus, testing::ValuesIn(parcel_test::all_types()),
-                         [](const testing::TestParamInfo<TypeOps> &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(AllTypes, Corpus, testing::ValuesIn(typetable::types()),
+                         [](const testing::TestParamInfo<Type> &info) { return std::string(info.param.name); });
 
 } // namespace

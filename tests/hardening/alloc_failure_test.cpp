@@ -13,15 +13,15 @@
 #include <functional>
 #include <string>
 
-#include "common/catalogue_ops.h"
+#include "typetable.h"
 #include "common/fault_allocator.h"
 
 namespace {
 
-using parcel_test::Bytes;
+using typetable::Bytes;
 using parcel_test::FaultAllocator;
-using parcel_test::MessageOps;
-using parcel_test::TypeOps;
+using typetable::Message;
+using typetable::Type;
 
 // Stands in a pointer that a failed call must leave alone.
 alignas(16) unsigned char g_untouched_block[64];
@@ -95,10 +95,10 @@ protected:
 // ---- Records ------------------------------------------------------------------
 
 class RecordAllocationFailure : public AllocationFailure,
-                                public testing::WithParamInterface<TypeOps> {
+                                public testing::WithParamInterface<Type> {
 protected:
     // The record encodes to `bytes`.
-    static void expect_encodes_to(const TypeOps &type, const void *record, const Bytes &bytes)
+    static void expect_encodes_to(const Type &type, const void *record, const Bytes &bytes)
     {
         Bytes out(bytes.size());
         EXPECT_EQ(type.encode(record, out.data(), static_cast<uint32_t>(out.size())),
@@ -107,7 +107,7 @@ protected:
     }
 
     // Decode operations over `bytes` at `skew` into a buffer.
-    void sweep_decodes(const TypeOps &type, const Bytes &bytes, const std::string &label)
+    void sweep_decodes(const Type &type, const Bytes &bytes, const std::string &label)
     {
         const auto size = static_cast<uint32_t>(bytes.size());
 
@@ -178,7 +178,7 @@ protected:
             xdrmem_create(&stream, reinterpret_cast<char *>(storage.data() + 1), size, XDR_DECODE);
             void *record = kUntouched;
             FaultAllocator::arm(refuse);
-            const int ok = type.pointer_filter(&stream, &record, nullptr);
+            const int ok = type.mxdr_p(&stream, &record, nullptr);
             FaultAllocator::disarm();
             XDR_DESTROY(&stream);
             if (!ok) {
@@ -191,7 +191,7 @@ protected:
         });
     }
 
-    void sweep_clones(const TypeOps &type, void *source, const Bytes &bytes, const std::string &label)
+    void sweep_clones(const Type &type, void *source, const Bytes &bytes, const std::string &label)
     {
         sweep(label + " clone to the default heap", [&](size_t refuse) {
             FaultAllocator::arm(refuse);
@@ -255,10 +255,10 @@ protected:
 
 TEST_P(RecordAllocationFailure, EveryDecodeAndCloneFailsCleanlyAtEveryAllocation)
 {
-    const TypeOps &type = GetParam();
-    for (int arm : parcel_test::sample_arms(type)) {
+    const Type &type = GetParam();
+    for (int arm : typetable::sample_arms(type)) {
         const std::string label = type.is_union ? "arm " + std::to_string(arm) + ":" : "every field:";
-        const Bytes bytes = type.sample(arm, 0, ~0u);
+        const Bytes bytes = typetable::sample_bytes(type, 0, arm);
         ASSERT_FALSE(bytes.empty()) << label;
         sweep_decodes(type, bytes, label);
 
@@ -272,20 +272,20 @@ TEST_P(RecordAllocationFailure, EveryDecodeAndCloneFailsCleanlyAtEveryAllocation
     }
 }
 
-std::string type_name(const testing::TestParamInfo<TypeOps> &info) { return info.param.name; }
+std::string type_name(const testing::TestParamInfo<Type> &info) { return std::string(info.param.name); }
 
-INSTANTIATE_TEST_SUITE_P(AllTypes, RecordAllocationFailure, testing::ValuesIn(parcel_test::all_types()),
+INSTANTIATE_TEST_SUITE_P(AllTypes, RecordAllocationFailure, testing::ValuesIn(typetable::types()),
                          type_name);
 
 // ---- The message API --------------------------------------------------------------
 
 class MessageAllocationFailure : public AllocationFailure,
-                                 public testing::WithParamInterface<MessageOps> {};
+                                 public testing::WithParamInterface<Message> {};
 
 TEST_P(MessageAllocationFailure, DecodeFailsAtEveryAllocationWithOutUntouched)
 {
-    const MessageOps &msg = GetParam();
-    const Bytes bytes = msg.sample(0);
+    const Message &msg = GetParam();
+    const Bytes bytes = typetable::sample_message(msg, 0);
     ASSERT_FALSE(bytes.empty());
     sweep("message decode", [&](size_t refuse) {
         void *out = kUntouched;
@@ -309,8 +309,8 @@ TEST_P(MessageAllocationFailure, DecodeFailsAtEveryAllocationWithOutUntouched)
 
 TEST_P(MessageAllocationFailure, EncodeAllocatesNothing)
 {
-    const MessageOps &msg = GetParam();
-    const Bytes bytes = msg.sample(1);
+    const Message &msg = GetParam();
+    const Bytes bytes = typetable::sample_message(msg, 1);
     void *decoded = nullptr;
     ASSERT_EQ(msg.decode(bytes.data(), static_cast<uint32_t>(bytes.size()), &decoded), 0);
     // Counts requests: the encoder must not make one.
@@ -324,10 +324,10 @@ TEST_P(MessageAllocationFailure, EncodeAllocatesNothing)
     msg.free(decoded);
 }
 
-std::string message_name(const testing::TestParamInfo<MessageOps> &info) { return info.param.name; }
+std::string message_name(const testing::TestParamInfo<Message> &info) { return std::string(info.param.name); }
 
 INSTANTIATE_TEST_SUITE_P(AllMessages, MessageAllocationFailure,
-                         testing::ValuesIn(parcel_test::all_messages()), message_name);
+                         testing::ValuesIn(typetable::messages()), message_name);
 
 // Prints the total when the tests of this process are done.
 class TotalPoints : public testing::Environment {

@@ -21,7 +21,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "common/catalogue_ops.h"
+#include "typetable.h"
 #include "common/fault_allocator.h"
 
 // ---- Watching operator new -----------------------------------------------------
@@ -68,41 +68,33 @@ void *operator new[](size_t size) { return operator new(size); }
 
 namespace {
 
-using parcel_test::Bytes;
+using typetable::Bytes;
 using parcel_test::FaultAllocator;
-using parcel_test::TypeOps;
+using typetable::Type;
 
 // One message to send: its type, a record holding it and its memory encoding.
 struct Sample {
-    const TypeOps *type;
+    const Type *type;
     std::string label;
     Bytes bytes;
     void *record = nullptr; // on the default heap, decoded from bytes
 };
-
-const TypeOps &type_named(const char *name)
-{
-    for (const TypeOps &type : parcel_test::all_types())
-        if (std::string(type.name) == name)
-            return type;
-    std::abort();
-}
 
 // Every type and arm, and a string of 150000 characters: more than two of
 // the codec's 64 KiB read steps and more than a record stream's buffer.
 std::vector<Sample> make_samples()
 {
     std::vector<Sample> samples;
-    for (const TypeOps &type : parcel_test::all_types())
-        for (int arm : parcel_test::sample_arms(type))
+    for (const Type &type : typetable::types())
+        for (int arm : typetable::sample_arms(type))
             samples.push_back({&type, std::string(type.name) + " arm " + std::to_string(arm),
-                               type.sample(arm, 5, ~0u)});
+                               typetable::sample_bytes(type, 5, arm)});
     const std::string long_text(150000, 'L');
     cu_string_msg_t long_record(nullptr, 0);
     long_record.set_text(long_text.c_str());
     Bytes long_bytes(static_cast<size_t>(xdr_length_of_encoded_cu_string_msg_t(&long_record)));
     xdr_encode_cu_string_msg_t(&long_record, long_bytes.data(), static_cast<uint32_t>(long_bytes.size()));
-    samples.push_back({&type_named("cu_string_msg_t"), "long string", long_bytes});
+    samples.push_back({typetable::find_type("cu_string_msg_t"), "long string", long_bytes});
     for (Sample &sample : samples) {
         const auto size = static_cast<uint32_t>(sample.bytes.size());
         if (sample.type->decode(sample.bytes.data(), size, &sample.record) != static_cast<int32_t>(size))
@@ -117,7 +109,7 @@ void free_samples(std::vector<Sample> &samples)
         sample.type->free_p(&sample.record);
 }
 
-Bytes encode_in_memory(const TypeOps &type, const void *record)
+Bytes encode_in_memory(const Type &type, const void *record)
 {
     const int size = type.length(record);
     if (size < 0)
@@ -177,7 +169,7 @@ TEST_F(Streams, EveryTypeRoundTripsThroughARecordStreamOverASocketPair)
         xdrrec_create(&out, 0, 0, &ends[1], read_some, write_all);
         out.x_op = XDR_ENCODE;
         for (Sample &sample : samples) {
-            if (!sample.type->value_filter(&out, sample.record, nullptr) || !xdrrec_endofrecord(&out, 1))
+            if (!sample.type->mxdr(&out, sample.record, nullptr) || !xdrrec_endofrecord(&out, 1))
                 break;
             ++written;
         }
@@ -193,7 +185,7 @@ TEST_F(Streams, EveryTypeRoundTripsThroughARecordStreamOverASocketPair)
         ASSERT_NE(sample.record, nullptr);
         ASSERT_TRUE(xdrrec_skiprecord(&in));
         void *record = nullptr;
-        ASSERT_EQ(sample.type->pointer_filter(&in, &record, nullptr), 1);
+        ASSERT_EQ(sample.type->mxdr_p(&in, &record, nullptr), 1);
         EXPECT_EQ(encode_in_memory(*sample.type, record), sample.bytes);
         sample.type->free_p(&record);
     }
@@ -219,7 +211,7 @@ TEST_F(Streams, EveryTypeRoundTripsThroughAStdioStreamOverAPipe)
         XDR out;
         xdrstdio_create(&out, file, XDR_ENCODE);
         for (Sample &sample : samples) {
-            if (!sample.type->value_filter(&out, sample.record, nullptr))
+            if (!sample.type->mxdr(&out, sample.record, nullptr))
                 break;
             ++written;
         }
@@ -238,7 +230,7 @@ TEST_F(Streams, EveryTypeRoundTripsThroughAStdioStreamOverAPipe)
         ASSERT_NE(sample.record, nullptr);
         in_heap = !in_heap;
         void *record = nullptr;
-        ASSERT_EQ(sample.type->pointer_filter(&in, &record, in_heap ? heap : nullptr), 1);
+        ASSERT_EQ(sample.type->mxdr_p(&in, &record, in_heap ? heap : nullptr), 1);
         EXPECT_EQ(encode_in_memory(*sample.type, record), sample.bytes);
         if (!in_heap)
             sample.type->free_p(&record);

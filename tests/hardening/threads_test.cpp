@@ -17,14 +17,15 @@
 #define RUNNING_ON_VALGRIND 0
 #endif
 
-#include "common/catalogue_ops.h"
+#include "typetable.h"
 #include "common/fault_allocator.h"
 
 namespace {
 
-using parcel_test::Bytes;
+using typetable::Bytes;
 using parcel_test::FaultAllocator;
-using parcel_test::TypeOps;
+using typetable::Message;
+using typetable::Type;
 
 constexpr unsigned kThreads = 8;
 
@@ -41,10 +42,10 @@ int rounds()
 // main thread.
 class Problems {
 public:
-    void check(bool ok, const char *what, const char *type, int arm)
+    void check(bool ok, const char *what, std::string_view type, int arm)
     {
         if (!ok && list_.size() < 20)
-            list_.push_back(std::string(what) + " (" + type + ", arm " + std::to_string(arm) + ")");
+            list_.push_back(std::string(what) + " (" + std::string(type) + ", arm " + std::to_string(arm) + ")");
         failures_ += ok ? 0 : 1;
     }
     size_t failures() const { return failures_; }
@@ -55,7 +56,7 @@ private:
     std::vector<std::string> list_;
 };
 
-bool encodes_to(const TypeOps &type, const void *record, const Bytes &bytes)
+bool encodes_to(const Type &type, const void *record, const Bytes &bytes)
 {
     if (record == nullptr || type.length(record) != static_cast<int>(bytes.size()))
         return false;
@@ -67,15 +68,15 @@ bool encodes_to(const TypeOps &type, const void *record, const Bytes &bytes)
 
 // One record per type and arm, decoded before the threads start.
 struct Shared {
-    const TypeOps *type;
+    const Type *type;
     int arm;
     Bytes bytes;
     void *record;
 };
 
-void exercise_type(const TypeOps &type, int arm, unsigned variant, Problems &problems)
+void exercise_type(const Type &type, int arm, unsigned variant, Problems &problems)
 {
-    const Bytes bytes = type.sample(arm, variant, ~0u);
+    const Bytes bytes = typetable::sample_bytes(type, variant, arm);
     const auto size = static_cast<uint32_t>(bytes.size());
     const auto check = [&](bool ok, const char *what) { problems.check(ok, what, type.name, arm); };
     check(!bytes.empty(), "sample encodes");
@@ -119,9 +120,9 @@ void exercise_type(const TypeOps &type, int arm, unsigned variant, Problems &pro
     type.free_p(&record);
 }
 
-void exercise_message(const parcel_test::MessageOps &msg, unsigned variant, Problems &problems)
+void exercise_message(const Message &msg, unsigned variant, Problems &problems)
 {
-    const Bytes bytes = msg.sample(variant);
+    const Bytes bytes = typetable::sample_message(msg, variant);
     void *decoded = nullptr;
     const bool ok = !bytes.empty() && msg.decode(bytes.data(), static_cast<uint32_t>(bytes.size()), &decoded) == 0;
     problems.check(ok, "message decode", msg.name, -1);
@@ -137,7 +138,7 @@ void exercise_message(const parcel_test::MessageOps &msg, unsigned variant, Prob
 
 void exercise_shared(const Shared &shared, Problems &problems)
 {
-    const TypeOps &type = *shared.type;
+    const Type &type = *shared.type;
     problems.check(encodes_to(type, shared.record, shared.bytes), "shared record encodes", type.name, shared.arm);
     void *copy = type.clone(shared.record);
     problems.check(encodes_to(type, copy, shared.bytes), "shared record clones", type.name, shared.arm);
@@ -150,9 +151,9 @@ TEST(Threads, EveryTypeAndMessageAtOnceFromEightThreads)
     const size_t live_at_start = FaultAllocator::live();
 
     std::vector<Shared> shared;
-    for (const TypeOps &type : parcel_test::all_types())
-        for (int arm : parcel_test::sample_arms(type)) {
-            Shared entry{&type, arm, type.sample(arm, 99, ~0u), nullptr};
+    for (const Type &type : typetable::types())
+        for (int arm : typetable::sample_arms(type)) {
+            Shared entry{&type, arm, typetable::sample_bytes(type, 99, arm), nullptr};
             ASSERT_GE(type.decode(entry.bytes.data(), static_cast<uint32_t>(entry.bytes.size()), &entry.record), 0);
             shared.push_back(std::move(entry));
         }
@@ -165,13 +166,13 @@ TEST(Threads, EveryTypeAndMessageAtOnceFromEightThreads)
             for (int round = 0; round < round_count; ++round) {
                 // Each thread starts at a different type so that different
                 // types, and the same type, meet in every combination.
-                const auto &types = parcel_test::all_types();
+                const auto &types = typetable::types();
                 for (size_t i = 0; i < types.size(); ++i) {
-                    const TypeOps &type = types[(i + t * 4) % types.size()];
-                    for (int arm : parcel_test::sample_arms(type))
+                    const Type &type = types[(i + t * 4) % types.size()];
+                    for (int arm : typetable::sample_arms(type))
                         exercise_type(type, arm, t + static_cast<unsigned>(round), problems[t]);
                 }
-                for (const auto &msg : parcel_test::all_messages())
+                for (const auto &msg : typetable::messages())
                     exercise_message(msg, t + static_cast<unsigned>(round), problems[t]);
                 for (const Shared &entry : shared)
                     exercise_shared(entry, problems[t]);

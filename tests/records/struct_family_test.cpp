@@ -3,7 +3,7 @@
 // encode/decode form, presence subsets, truncation, clones, freeing, hostile
 // bytes and allocation failure.
 
-#include "record_cases.h"
+#include "record_test.h"
 
 #include <algorithm>
 
@@ -14,11 +14,14 @@ using namespace rt;
 template <class T>
 class StructFamily : public ProbedTest {
 protected:
-    using C = Case<T>;
-    static constexpr uint32_t kAll = all_fields(T::kFieldCount);
+    static constexpr uint32_t kAll = typetable::all_fields(T::kFieldCount);
 
-    Rng rng_{start_value_of(C::name)};
-    TextPool pool_;
+    // Sets the fields in `mask` to random values.
+    bool fill(T &rec, uint32_t mask) { return typetable::fill(type_, &rec, rng_(), mask, texts_); }
+
+    const Type &type_ = typetable::type_entry<T>();
+    Rng rng_{start_value_of(family<T>::name)};
+    typetable::Texts texts_;
 };
 TYPED_TEST_SUITE(StructFamily, StructTypes, TypeNames);
 
@@ -26,7 +29,7 @@ TYPED_TEST_SUITE(StructFamily, StructTypes, TypeNames);
 template <class T>
 size_t wire_offset(const T &rec, uint32_t index)
 {
-    const std::vector<int> sizes = Case<T>::wire_sizes(rec);
+    const std::vector<int> sizes = wire_sizes(typetable::type_entry<T>(), &rec);
     size_t at = 4;
     for (uint32_t i = 0; i < index; ++i)
         at += static_cast<size_t>(sizes[i]);
@@ -36,8 +39,8 @@ size_t wire_offset(const T &rec, uint32_t index)
 TYPED_TEST(StructFamily, DescriptorTablesDescribeTheRecordFields)
 {
     using T = TypeParam;
-    using C = Case<T>;
-    const std::vector<FieldInfo> fields = C::fields();
+    using C = family<T>;
+    const std::vector<Field> &fields = this->type_.fields;
     ASSERT_EQ(fields.size(), T::kFieldCount);
 
     const var_desc_t *var = C::var_desc();
@@ -61,26 +64,33 @@ TYPED_TEST(StructFamily, DescriptorTablesDescribeTheRecordFields)
     // on 8 even where the platform ABI would put them on 4), and the
     // information block right behind the last one.
     size_t expected = sizeof(void *) + sizeof(void *);
-    for (const FieldInfo &f : fields) {
+    for (const Field &f : fields) {
         SCOPED_TRACE(f.name);
         const uint32_t i = f.index;
-        expected = (expected + f.width - 1) / f.width * f.width;
-        EXPECT_EQ(f.offset, expected);
-        expected += f.width;
-        EXPECT_EQ(f.width, kind_width(f.kind));
-        EXPECT_EQ(var->entries[i].offset, f.offset);
-        EXPECT_EQ(length->entries[i].offset, f.offset);
-        EXPECT_EQ(clone->entries[i].offset, f.offset);
-        EXPECT_EQ(sizes->entries[i], kind_width(f.kind));
-        EXPECT_EQ(var->entries[i].routine, f.xdr);
-        EXPECT_EQ(length->entries[i].routine, f.length);
-        EXPECT_EQ(clone->entries[i].routine, f.clone);
+        const uint32_t width = kind_width(f.kind);
+        expected = (expected + width - 1) / width * width;
+        EXPECT_EQ(var->entries[i].offset, expected);
+        expected += width;
+        EXPECT_EQ(length->entries[i].offset, var->entries[i].offset);
+        EXPECT_EQ(clone->entries[i].offset, var->entries[i].offset);
+        EXPECT_EQ(sizes->entries[i], width);
+        EXPECT_EQ(var->entries[i].routine, typetable::info(f.kind).xdr);
+        EXPECT_EQ(length->entries[i].routine, typetable::info(f.kind).length);
+        EXPECT_EQ(clone->entries[i].routine, typetable::info(f.kind).clone);
         if (i > 0) {
             EXPECT_GT(var->entries[i].offset, var->entries[i - 1].offset);
         }
     }
     EXPECT_EQ(offsetof(T, presence), sizeof(void *));
     EXPECT_EQ(offsetof(T, reserved), expected);
+
+    // The record class keeps each field where the descriptors say: what its
+    // setter stores is found at the field's offset.
+    T rec(nullptr, 0);
+    typetable::Texts texts;
+    ASSERT_TRUE(typetable::fill(this->type_, &rec, 0, this->kAll, texts));
+    for (const Field &f : fields)
+        EXPECT_EQ(typetable::load(f.kind, field_at(&rec, f)), typetable::sample_value(f.kind, f.index, 0)) << f.name;
     const uint32_t end = T::kFieldCount;
     EXPECT_EQ(var->entries[end].routine, nullptr);
     EXPECT_EQ(var->entries[end].offset, 0u);
@@ -94,17 +104,17 @@ TYPED_TEST(StructFamily, DescriptorTablesDescribeTheRecordFields)
 TYPED_TEST(StructFamily, FreshRecordIsEmptyAndTiedToItsType)
 {
     using T = TypeParam;
-    using C = Case<T>;
+    using C = family<T>;
     goheap_t *heap = goheap_create(0);
     alignas(T) unsigned char storage[sizeof(T)];
     std::memset(storage, 0xA5, sizeof storage);
     T *rec = ::new (storage) T(heap, 0x5a5ac3c3u);
 
     EXPECT_EQ(rec->field_count, T::kFieldCount);
-    EXPECT_EQ(C::present(*rec), 0u);
-    for (const FieldInfo &f : C::fields()) {
+    EXPECT_EQ(present(this->type_, rec), 0u);
+    for (const Field &f : this->type_.fields) {
         const unsigned char *bytes = storage + f.offset;
-        EXPECT_TRUE(std::all_of(bytes, bytes + f.width, [](unsigned char b) { return b == 0; })) << f.name;
+        EXPECT_TRUE(std::all_of(bytes, bytes + kind_width(f.kind), [](unsigned char b) { return b == 0; })) << f.name;
         EXPECT_FALSE(xdr_optional_generic_struct_check_field(rec, f.index)) << f.name;
     }
     EXPECT_EQ(rec->reserved, 0x5a5ac3c3u);
@@ -142,15 +152,15 @@ TYPED_TEST(StructFamily, FreshRecordIsEmptyAndTiedToItsType)
 TYPED_TEST(StructFamily, RandomRecordsSurviveEveryEncodeAndDecodeForm)
 {
     using T = TypeParam;
-    using C = Case<T>;
+    using C = family<T>;
     for (int round = 0; round < 40; ++round) {
         SCOPED_TRACE(::testing::Message() << "round " << round);
         T src(nullptr, 0);
         const uint32_t mask = round < 4 ? this->kAll : static_cast<uint32_t>(this->rng_()) & this->kAll;
-        ASSERT_TRUE(C::fill(src, this->rng_, this->pool_, mask));
-        ASSERT_EQ(C::present(src), mask);
+        ASSERT_TRUE(this->fill(src, mask));
+        ASSERT_EQ(present(this->type_, &src), mask);
 
-        const std::vector<int> sizes = C::wire_sizes(src);
+        const std::vector<int> sizes = wire_sizes(this->type_, &src);
         int expected = 4;
         for (int size : sizes)
             expected += size;
@@ -195,7 +205,7 @@ TYPED_TEST(StructFamily, RandomRecordsSurviveEveryEncodeAndDecodeForm)
         T *out = nullptr;
         ASSERT_EQ(C::decode(odd.data() + 1, static_cast<uint32_t>(odd.size() - 1), &out), length);
         ASSERT_NE(out, nullptr);
-        EXPECT_TRUE(C::same(src, *out));
+        EXPECT_TRUE(same(this->type_, &src, out));
         EXPECT_EQ(out->heap, nullptr);
         EXPECT_EQ(encode_bytes(*out), bytes);
         C::free_p(&out);
@@ -206,7 +216,7 @@ TYPED_TEST(StructFamily, RandomRecordsSurviveEveryEncodeAndDecodeForm)
         const size_t default_before = goheap_bytes_in_use(nullptr);
         ASSERT_EQ(C::decode_given(bytes.data(), static_cast<uint32_t>(length), &out, heap), length);
         ASSERT_NE(out, nullptr);
-        EXPECT_TRUE(C::same(src, *out));
+        EXPECT_TRUE(same(this->type_, &src, out));
         EXPECT_EQ(out->heap, heap);
         EXPECT_EQ(goheap_bytes_in_use(nullptr), default_before);
         EXPECT_GE(goheap_bytes_in_use(heap), sizeof(T));
@@ -217,7 +227,7 @@ TYPED_TEST(StructFamily, RandomRecordsSurviveEveryEncodeAndDecodeForm)
         ASSERT_EQ(C::decode_new(bytes.data(), static_cast<uint32_t>(length), &out, &heap), length);
         ASSERT_NE(heap, nullptr);
         ASSERT_NE(out, nullptr);
-        EXPECT_TRUE(C::same(src, *out));
+        EXPECT_TRUE(same(this->type_, &src, out));
         EXPECT_EQ(out->heap, heap);
         goheap_destroy(heap);
 
@@ -229,7 +239,7 @@ TYPED_TEST(StructFamily, RandomRecordsSurviveEveryEncodeAndDecodeForm)
         EXPECT_EQ(XDR_GETPOS(&xdrs), static_cast<u_int>(length));
         XDR_DESTROY(&xdrs);
         ASSERT_NE(out, nullptr);
-        EXPECT_TRUE(C::same(src, *out));
+        EXPECT_TRUE(same(this->type_, &src, out));
         XDR release{};
         release.x_op = XDR_FREE;
         EXPECT_TRUE(C::xdr_p(&release, &out));
@@ -240,11 +250,11 @@ TYPED_TEST(StructFamily, RandomRecordsSurviveEveryEncodeAndDecodeForm)
 TYPED_TEST(StructFamily, EveryPresenceSubsetRoundTrips)
 {
     using T = TypeParam;
-    using C = Case<T>;
+    using C = family<T>;
     for (uint32_t mask = 0; mask <= this->kAll; ++mask) {
         SCOPED_TRACE(::testing::Message() << "presence 0x" << std::hex << mask);
         T src(nullptr, 0);
-        ASSERT_TRUE(C::fill(src, this->rng_, this->pool_, mask));
+        ASSERT_TRUE(this->fill(src, mask));
         const Bytes bytes = encode_bytes(src);
         ASSERT_GE(bytes.size(), 4u);
         EXPECT_EQ(get32(bytes, 0), mask);
@@ -252,8 +262,8 @@ TYPED_TEST(StructFamily, EveryPresenceSubsetRoundTrips)
         ASSERT_EQ(C::decode(bytes.data(), static_cast<uint32_t>(bytes.size()), &out),
                   static_cast<int32_t>(bytes.size()));
         ASSERT_NE(out, nullptr);
-        EXPECT_EQ(C::present(*out), mask);
-        EXPECT_TRUE(C::same(src, *out));
+        EXPECT_EQ(present(this->type_, out), mask);
+        EXPECT_TRUE(same(this->type_, &src, out));
         C::free_p(&out);
     }
 }
@@ -261,10 +271,10 @@ TYPED_TEST(StructFamily, EveryPresenceSubsetRoundTrips)
 TYPED_TEST(StructFamily, EveryProperPrefixFailsToDecode)
 {
     using T = TypeParam;
-    using C = Case<T>;
+    using C = family<T>;
     for (int round = 0; round < 3; ++round) {
         T src(nullptr, 0);
-        ASSERT_TRUE(C::fill(src, this->rng_, this->pool_, this->kAll));
+        ASSERT_TRUE(this->fill(src, this->kAll));
         const Bytes bytes = encode_bytes(src);
         for (size_t n = 0; n < bytes.size(); ++n)
             expect_decode_fails<T>(bytes, n, "prefix");
@@ -279,9 +289,9 @@ TYPED_TEST(StructFamily, EveryProperPrefixFailsToDecode)
 TYPED_TEST(StructFamily, ClonesAreDeepAndIndependent)
 {
     using T = TypeParam;
-    using C = Case<T>;
+    using C = family<T>;
     T built(nullptr, 0);
-    ASSERT_TRUE(C::fill(built, this->rng_, this->pool_, this->kAll));
+    ASSERT_TRUE(this->fill(built, this->kAll));
     const Bytes bytes = encode_bytes(built);
 
     // The source owns its strings, so it can be scribbled over and freed.
@@ -304,8 +314,8 @@ TYPED_TEST(StructFamily, ClonesAreDeepAndIndependent)
     T *const clones[] = {on_default, on_given, on_fresh};
     for (T *copy : clones) {
         EXPECT_NE(copy, src);
-        EXPECT_TRUE(C::same(*src, *copy));
-        for (const FieldInfo &f : C::fields()) {
+        EXPECT_TRUE(same(this->type_, src, copy));
+        for (const Field &f : this->type_.fields) {
             if (f.kind != Kind::k_wrapstring)
                 continue;
             char *a;
@@ -317,7 +327,7 @@ TYPED_TEST(StructFamily, ClonesAreDeepAndIndependent)
     }
 
     // Overwrite the source's text in place, then free it: the clones keep their values.
-    for (const FieldInfo &f : C::fields()) {
+    for (const Field &f : this->type_.fields) {
         if (f.kind != Kind::k_wrapstring)
             continue;
         char *text;
@@ -355,9 +365,9 @@ TYPED_TEST(StructFamily, ClonesAreDeepAndIndependent)
 TYPED_TEST(StructFamily, FreeReleasesEverythingOnce)
 {
     using T = TypeParam;
-    using C = Case<T>;
+    using C = family<T>;
     T built(nullptr, 0);
-    ASSERT_TRUE(C::fill(built, this->rng_, this->pool_, this->kAll));
+    ASSERT_TRUE(this->fill(built, this->kAll));
     const Bytes bytes = encode_bytes(built);
     const size_t before = this->live();
     T *rec = nullptr;
@@ -375,9 +385,9 @@ TYPED_TEST(StructFamily, FreeReleasesEverythingOnce)
 TYPED_TEST(StructFamily, PointerFilterHandlesNullAndGarbageSlots)
 {
     using T = TypeParam;
-    using C = Case<T>;
+    using C = family<T>;
     T built(nullptr, 0);
-    ASSERT_TRUE(C::fill(built, this->rng_, this->pool_, this->kAll));
+    ASSERT_TRUE(this->fill(built, this->kAll));
     Bytes bytes = encode_bytes(built);
     char *data = reinterpret_cast<char *>(bytes.data());
     const auto size = static_cast<u_int>(bytes.size());
@@ -407,7 +417,7 @@ TYPED_TEST(StructFamily, PointerFilterHandlesNullAndGarbageSlots)
     EXPECT_NE(static_cast<void *>(rec), static_cast<void *>(garbage));
     EXPECT_EQ(std::memcmp(garbage, snapshot, sizeof garbage), 0);
     EXPECT_EQ(rec->heap, heap);
-    EXPECT_TRUE(C::same(built, *rec));
+    EXPECT_TRUE(same(this->type_, &built, rec));
     EXPECT_EQ(C::mxdr_p(&release, &rec, heap), 1);
     EXPECT_EQ(rec, nullptr);
 
@@ -429,16 +439,16 @@ TYPED_TEST(StructFamily, PointerFilterHandlesNullAndGarbageSlots)
 TYPED_TEST(StructFamily, PresentStringWithNullTextCannotBeEncoded)
 {
     using T = TypeParam;
-    using C = Case<T>;
-    for (const FieldInfo &f : C::fields()) {
+    using C = family<T>;
+    for (const Field &f : this->type_.fields) {
         if (f.kind != Kind::k_wrapstring)
             continue;
         SCOPED_TRACE(f.name);
         T rec(nullptr, 0);
-        ASSERT_TRUE(C::fill(rec, this->rng_, this->pool_, this->kAll));
+        ASSERT_TRUE(this->fill(rec, this->kAll));
         char *const null_text = nullptr;
         std::memcpy(reinterpret_cast<char *>(&rec) + f.offset, &null_text, sizeof null_text);
-        ASSERT_EQ(C::present(rec), this->kAll);
+        ASSERT_EQ(present(this->type_, &rec), this->kAll);
         EXPECT_EQ(C::length(&rec), -1);
         T *recp = &rec;
         EXPECT_EQ(C::length_p(&recp), -1);
@@ -451,9 +461,8 @@ TYPED_TEST(StructFamily, PresentStringWithNullTextCannotBeEncoded)
 TYPED_TEST(StructFamily, PresenceBitsBeyondTheFieldsAreRefused)
 {
     using T = TypeParam;
-    using C = Case<T>;
     T src(nullptr, 0);
-    ASSERT_TRUE(C::fill(src, this->rng_, this->pool_, this->kAll));
+    ASSERT_TRUE(this->fill(src, this->kAll));
     const Bytes bytes = encode_bytes(src);
     for (uint32_t bit = T::kFieldCount; bit < 32; ++bit) {
         Bytes bad = bytes;
@@ -469,14 +478,15 @@ TYPED_TEST(StructFamily, PresenceBitsBeyondTheFieldsAreRefused)
 TYPED_TEST(StructFamily, HostileStringsAreRefusedWithoutLeaksOrLargeRequests)
 {
     using T = TypeParam;
-    using C = Case<T>;
-    for (const FieldInfo &f : C::fields()) {
+    using C = family<T>;
+    for (const Field &f : this->type_.fields) {
         if (f.kind != Kind::k_wrapstring)
             continue;
         SCOPED_TRACE(f.name);
         T src(nullptr, 0);
-        ASSERT_TRUE(C::fill(src, this->rng_, this->pool_, this->kAll));
-        char *const text = this->pool_.add("abc");
+        ASSERT_TRUE(this->fill(src, this->kAll));
+        char abc[] = "abc";
+        char *const text = abc;
         std::memcpy(reinterpret_cast<char *>(&src) + f.offset, &text, sizeof text);
         const Bytes bytes = encode_bytes(src);
         const size_t at = wire_offset(src, f.index);
@@ -510,7 +520,8 @@ TYPED_TEST(StructFamily, HostileStringsAreRefusedWithoutLeaksOrLargeRequests)
         expect_decode_fails<T>(bad, bad.size(), "non-zero padding");
 
         // "a": three bytes of padding, each tried on its own.
-        char *const one = this->pool_.add("a");
+        char a[] = "a";
+        char *const one = a;
         std::memcpy(reinterpret_cast<char *>(&src) + f.offset, &one, sizeof one);
         const Bytes short_text = encode_bytes(src);
         for (size_t p = 0; p < 3; ++p) {
@@ -526,9 +537,9 @@ TYPED_TEST(StructFamily, HostileStringsAreRefusedWithoutLeaksOrLargeRequests)
 TYPED_TEST(StructFamily, AllocationFailureIsClean)
 {
     using T = TypeParam;
-    using C = Case<T>;
+    using C = family<T>;
     T built(nullptr, 0);
-    ASSERT_TRUE(C::fill(built, this->rng_, this->pool_, this->kAll));
+    ASSERT_TRUE(this->fill(built, this->kAll));
     const Bytes bytes = encode_bytes(built);
     const auto size = static_cast<uint32_t>(bytes.size());
     const size_t before = this->live();
@@ -550,14 +561,14 @@ TYPED_TEST(StructFamily, AllocationFailureIsClean)
             }
             EXPECT_EQ(result, static_cast<int32_t>(size));
             ASSERT_NE(out, nullptr);
-            EXPECT_TRUE(C::same(built, *out));
+            EXPECT_TRUE(same(this->type_, &built, out));
             C::free_p(&out);
             break;
         }
     }
     // One block for the record and one per string at least.
     size_t strings = 0;
-    for (const FieldInfo &f : C::fields())
+    for (const Field &f : this->type_.fields)
         strings += f.kind == Kind::k_wrapstring;
     EXPECT_GE(grants, 1 + strings);
 

@@ -1,7 +1,7 @@
 // The routine family of both generic unions, table-driven over the unions
 // and over all four arms of each, the arms without fields included.
 
-#include "record_cases.h"
+#include "record_test.h"
 
 #include <algorithm>
 
@@ -9,52 +9,88 @@ namespace {
 
 using namespace rt;
 
+// An arm of a union: its position, name and type, and what can only be
+// checked knowing its record class.
+struct ArmCase {
+    int32_t position;
+    std::string_view arm_name;
+    const Type *type;
+    // Whether a record is one of the arm's class, tied to its routines.
+    bool (*is_own_type)(const void *record);
+    goheap_t *(*heap_of)(const void *record);
+};
+
+template <class A>
+bool is_own_type(const void *record)
+{
+    const A *r = static_cast<const A *>(record);
+    return r->field_count == A::kFieldCount && r->filter == family<A>::mxdr && r->var_desc == family<A>::var_desc();
+}
+
+template <class A>
+goheap_t *heap_of(const void *record)
+{
+    return static_cast<const A *>(record)->heap;
+}
+
+template <class U>
+std::vector<ArmCase> arm_cases()
+{
+    std::vector<ArmCase> arms;
+    typetable::for_each_type<typename family<U>::arms>([&](auto arm_class) {
+        using A = typename decltype(arm_class)::type;
+        const typetable::Arm &arm = typetable::type_entry<U>().arms.at(arms.size());
+        arms.push_back({static_cast<int32_t>(arm.position), arm.name, arm.type, &is_own_type<A>, &heap_of<A>});
+    });
+    return arms;
+}
+
 template <class U>
 class UnionFamily : public ProbedTest {
 protected:
-    using C = Case<U>;
+    using C = family<U>;
 
     // A union on the stack selecting a fresh default-heap arm record filled
-    // with random values (the arm's text lives in the pool).
+    // with random values (the arm's text lives in `texts`).
     struct Built {
-        Built(const ArmCase &arm_case, Rng &rng, TextPool &pool, uint32_t mask)
+        Built(const ArmCase &arm_case, Rng &rng, typetable::Texts &texts, uint32_t mask)
             : arm(arm_case), rec(nullptr, 0)
         {
             rec.discriminant = arm.position;
-            rec.arm = arm.make(nullptr);
-            EXPECT_TRUE(rec.arm && arm.fill(rec.arm, rng, pool, mask));
+            rec.arm = arm.type->create(nullptr);
+            EXPECT_TRUE(rec.arm && typetable::fill(*arm.type, rec.arm, rng(), mask, texts));
         }
-        ~Built() { arm.release(nullptr, rec.arm); }
+        ~Built() { arm.type->release(nullptr, rec.arm); }
         const ArmCase &arm;
         U rec;
     };
 
     uint32_t random_mask(const ArmCase &arm, int round)
     {
-        const uint32_t all = all_fields(arm.field_count);
+        const uint32_t all = typetable::all_fields(arm.type->count());
         return round == 0 ? all : static_cast<uint32_t>(rng_()) & all;
     }
 
     Rng rng_{start_value_of(C::name)};
-    TextPool pool_;
+    typetable::Texts texts_;
 };
 TYPED_TEST_SUITE(UnionFamily, UnionTypes, TypeNames);
 
 // The arm record's own encoding.
 Bytes arm_bytes(const ArmCase &arm, const void *record)
 {
-    const int length = arm.length(record);
+    const int length = arm.type->length(record);
     EXPECT_GE(length, 4);
     Bytes out(static_cast<size_t>(std::max(length, 0)));
-    EXPECT_EQ(arm.encode(record, out.data(), static_cast<uint32_t>(out.size())), length);
+    EXPECT_EQ(arm.type->encode(record, out.data(), static_cast<uint32_t>(out.size())), length);
     return out;
 }
 
 TYPED_TEST(UnionFamily, DescriptorTablesListTheArmsInOrder)
 {
     using U = TypeParam;
-    using C = Case<U>;
-    const std::vector<ArmCase> arms = C::arms();
+    using C = family<U>;
+    const std::vector<ArmCase> arms = arm_cases<U>();
     ASSERT_EQ(arms.size(), 4u);
     ASSERT_EQ(U::kArmCount, 4u);
     const var_desc_t *var = C::var_desc();
@@ -71,9 +107,9 @@ TYPED_TEST(UnionFamily, DescriptorTablesListTheArmsInOrder)
     for (const ArmCase &arm : arms) {
         SCOPED_TRACE(arm.arm_name);
         const auto i = static_cast<size_t>(arm.position);
-        EXPECT_EQ(var->entries[i].routine, arm.mxdr_p);
-        EXPECT_EQ(length->entries[i].routine, arm.length_p);
-        EXPECT_EQ(clone->entries[i].routine, arm.clone_p);
+        EXPECT_EQ(var->entries[i].routine, arm.type->mxdr_p);
+        EXPECT_EQ(length->entries[i].routine, arm.type->length_p);
+        EXPECT_EQ(clone->entries[i].routine, arm.type->clone_p);
         EXPECT_EQ(var->entries[i].offset, 0u);
         EXPECT_EQ(length->entries[i].offset, 0u);
         EXPECT_EQ(clone->entries[i].offset, 0u);
@@ -91,7 +127,7 @@ TYPED_TEST(UnionFamily, DescriptorTablesListTheArmsInOrder)
 TYPED_TEST(UnionFamily, FreshRecordSelectsNoArm)
 {
     using U = TypeParam;
-    using C = Case<U>;
+    using C = family<U>;
     goheap_t *heap = goheap_create(0);
     U *rec = U::place_in_goheap(heap);
     ASSERT_NE(rec, nullptr);
@@ -119,12 +155,12 @@ TYPED_TEST(UnionFamily, FreshRecordSelectsNoArm)
 TYPED_TEST(UnionFamily, EveryArmRoundTripsThroughEveryForm)
 {
     using U = TypeParam;
-    using C = Case<U>;
+    using C = family<U>;
     using Built = typename TestFixture::Built;
-    for (const ArmCase &arm : C::arms()) {
+    for (const ArmCase &arm : arm_cases<U>()) {
         for (int round = 0; round < 6; ++round) {
             SCOPED_TRACE(::testing::Message() << arm.arm_name << " round " << round);
-            Built src(arm, this->rng_, this->pool_, this->random_mask(arm, round));
+            Built src(arm, this->rng_, this->texts_, this->random_mask(arm, round));
             const Bytes arm_encoding = arm_bytes(arm, src.rec.arm);
             const int length = C::length(&src.rec);
             ASSERT_EQ(length, 4 + static_cast<int>(arm_encoding.size()));
@@ -146,9 +182,9 @@ TYPED_TEST(UnionFamily, EveryArmRoundTripsThroughEveryForm)
                 EXPECT_EQ(out->heap, heap);
                 ASSERT_NE(out->arm, nullptr);
                 EXPECT_NE(out->arm, src.rec.arm);
-                EXPECT_TRUE(arm.is_own_type(out->arm)) << "arm record is not a " << arm.type_name;
+                EXPECT_TRUE(arm.is_own_type(out->arm)) << "arm record is not a " << arm.type->name;
                 EXPECT_EQ(arm.heap_of(out->arm), heap);
-                EXPECT_TRUE(arm.same(src.rec.arm, out->arm));
+                EXPECT_TRUE(same(*arm.type, src.rec.arm, out->arm));
             };
             // Trailing bytes behind the message are left alone.
             Bytes trailing = bytes;
@@ -176,7 +212,7 @@ TYPED_TEST(UnionFamily, EveryArmRoundTripsThroughEveryForm)
 TYPED_TEST(UnionFamily, NoArmIsMinusOneAndNothingElse)
 {
     using U = TypeParam;
-    using C = Case<U>;
+    using C = family<U>;
     U rec(nullptr, 0);
     // With no arm selected the arm word is not looked at.
     unsigned char unrelated[64] = {};
@@ -204,13 +240,13 @@ TYPED_TEST(UnionFamily, NoArmIsMinusOneAndNothingElse)
 TYPED_TEST(UnionFamily, ClonesCopyTheDiscriminantAndANewArm)
 {
     using U = TypeParam;
-    using C = Case<U>;
+    using C = family<U>;
     using Built = typename TestFixture::Built;
-    for (const ArmCase &arm : C::arms()) {
+    for (const ArmCase &arm : arm_cases<U>()) {
         SCOPED_TRACE(arm.arm_name);
         Bytes bytes;
         {
-            Built built(arm, this->rng_, this->pool_, all_fields(arm.field_count));
+            Built built(arm, this->rng_, this->texts_, typetable::all_fields(arm.type->count()));
             bytes = encode_bytes(built.rec);
         }
         U *src = nullptr;
@@ -229,7 +265,7 @@ TYPED_TEST(UnionFamily, ClonesCopyTheDiscriminantAndANewArm)
             EXPECT_NE(copy->arm, src->arm);
             EXPECT_TRUE(arm.is_own_type(copy->arm));
             EXPECT_EQ(arm.heap_of(copy->arm), heaps[i]);
-            EXPECT_TRUE(arm.same(src->arm, copy->arm));
+            EXPECT_TRUE(same(*arm.type, src->arm, copy->arm));
         }
         C::free_p(&src);
         for (U *copy : clones)
@@ -244,13 +280,13 @@ TYPED_TEST(UnionFamily, ClonesCopyTheDiscriminantAndANewArm)
 TYPED_TEST(UnionFamily, FreeReleasesArmAndUnion)
 {
     using U = TypeParam;
-    using C = Case<U>;
+    using C = family<U>;
     using Built = typename TestFixture::Built;
-    for (const ArmCase &arm : C::arms()) {
+    for (const ArmCase &arm : arm_cases<U>()) {
         SCOPED_TRACE(arm.arm_name);
         Bytes bytes;
         {
-            Built built(arm, this->rng_, this->pool_, all_fields(arm.field_count));
+            Built built(arm, this->rng_, this->texts_, typetable::all_fields(arm.type->count()));
             bytes = encode_bytes(built.rec);
         }
         const size_t before = this->live();
@@ -269,11 +305,10 @@ TYPED_TEST(UnionFamily, FreeReleasesArmAndUnion)
 TYPED_TEST(UnionFamily, TruncatedAndMalformedUnionsAreRefused)
 {
     using U = TypeParam;
-    using C = Case<U>;
     using Built = typename TestFixture::Built;
-    for (const ArmCase &arm : C::arms()) {
+    for (const ArmCase &arm : arm_cases<U>()) {
         SCOPED_TRACE(arm.arm_name);
-        Built built(arm, this->rng_, this->pool_, all_fields(arm.field_count));
+        Built built(arm, this->rng_, this->texts_, typetable::all_fields(arm.type->count()));
         const Bytes bytes = encode_bytes(built.rec);
         for (size_t n = 0; n < bytes.size(); ++n)
             expect_decode_fails<U>(bytes, n, "prefix");
@@ -291,10 +326,10 @@ TYPED_TEST(UnionFamily, TruncatedAndMalformedUnionsAreRefused)
 TYPED_TEST(UnionFamily, UnencodableUnionsHaveNoLength)
 {
     using U = TypeParam;
-    using C = Case<U>;
+    using C = family<U>;
     using Built = typename TestFixture::Built;
-    const ArmCase arm = C::arms()[3];
-    Built built(arm, this->rng_, this->pool_, all_fields(arm.field_count));
+    const ArmCase arm = arm_cases<U>()[3];
+    Built built(arm, this->rng_, this->texts_, typetable::all_fields(arm.type->count()));
     Bytes buffer(4096);
     U *recp = &built.rec;
     for (int32_t discriminant : {4, -2, 0x7fffffff, INT32_MIN}) {
@@ -305,7 +340,7 @@ TYPED_TEST(UnionFamily, UnencodableUnionsHaveNoLength)
         EXPECT_EQ(C::encode(&built.rec, buffer.data(), static_cast<uint32_t>(buffer.size())), -1);
         EXPECT_EQ(C::encode_p(&recp, buffer.data(), static_cast<uint32_t>(buffer.size())), -1);
     }
-    for (const ArmCase &selected : C::arms()) {
+    for (const ArmCase &selected : arm_cases<U>()) {
         SCOPED_TRACE(selected.arm_name);
         U rec(nullptr, 0);
         rec.discriminant = selected.position;
@@ -325,14 +360,14 @@ TYPED_TEST(UnionFamily, UnencodableUnionsHaveNoLength)
 TYPED_TEST(UnionFamily, DecodingIgnoresTheOldArm)
 {
     using U = TypeParam;
-    using C = Case<U>;
+    using C = family<U>;
     using Built = typename TestFixture::Built;
-    const std::vector<ArmCase> arms = C::arms();
+    const std::vector<ArmCase> arms = arm_cases<U>();
     XDR release{};
     release.x_op = XDR_FREE;
     for (const ArmCase &old_arm : arms) {
-        Built old_one(old_arm, this->rng_, this->pool_, all_fields(old_arm.field_count));
-        std::vector<unsigned char> snapshot(old_arm.record_size);
+        Built old_one(old_arm, this->rng_, this->texts_, typetable::all_fields(old_arm.type->count()));
+        std::vector<unsigned char> snapshot(old_arm.type->size);
         std::memcpy(snapshot.data(), old_one.rec.arm, snapshot.size());
         const size_t before = this->live();
         // Decodes `bytes` into a record still selecting the old arm.
@@ -351,7 +386,7 @@ TYPED_TEST(UnionFamily, DecodingIgnoresTheOldArm)
 
         for (const ArmCase &new_arm : arms) {
             SCOPED_TRACE(::testing::Message() << old_arm.arm_name << " -> " << new_arm.arm_name);
-            Built new_one(new_arm, this->rng_, this->pool_, all_fields(new_arm.field_count));
+            Built new_one(new_arm, this->rng_, this->texts_, typetable::all_fields(new_arm.type->count()));
             const Bytes bytes = encode_bytes(new_one.rec);
             const size_t with_new = this->live();
             U target(nullptr, 0);
@@ -360,7 +395,7 @@ TYPED_TEST(UnionFamily, DecodingIgnoresTheOldArm)
             ASSERT_NE(target.arm, nullptr);
             EXPECT_NE(target.arm, old_one.rec.arm);
             EXPECT_TRUE(new_arm.is_own_type(target.arm));
-            EXPECT_TRUE(new_arm.same(new_one.rec.arm, target.arm));
+            EXPECT_TRUE(same(*new_arm.type, new_one.rec.arm, target.arm));
             EXPECT_EQ(C::mxdr(&release, &target, nullptr), 1);
             EXPECT_EQ(target.arm, nullptr);
             EXPECT_EQ(this->live(), with_new);
@@ -385,11 +420,11 @@ TYPED_TEST(UnionFamily, DecodingIgnoresTheOldArm)
 TYPED_TEST(UnionFamily, AllocationFailureIsClean)
 {
     using U = TypeParam;
-    using C = Case<U>;
+    using C = family<U>;
     using Built = typename TestFixture::Built;
-    for (const ArmCase &arm : C::arms()) {
+    for (const ArmCase &arm : arm_cases<U>()) {
         SCOPED_TRACE(arm.arm_name);
-        Built built(arm, this->rng_, this->pool_, all_fields(arm.field_count));
+        Built built(arm, this->rng_, this->texts_, typetable::all_fields(arm.type->count()));
         const Bytes bytes = encode_bytes(built.rec);
         const size_t before = this->live();
         size_t grants = 0;

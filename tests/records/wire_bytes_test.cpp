@@ -2,7 +2,7 @@
 // presence bitmap, string length and padding, 64-bit word order, unions; and
 // the size of the goheap that decoding to a new goheap creates.
 
-#include "record_cases.h"
+#include "record_test.h"
 
 namespace {
 
@@ -15,14 +15,14 @@ template <class T>
 void expect_wire(const T &rec, const char *expected_hex)
 {
     const Bytes expected = hex(expected_hex);
-    EXPECT_EQ(Case<T>::length(&rec), static_cast<int>(expected.size()));
+    EXPECT_EQ(family<T>::length(&rec), static_cast<int>(expected.size()));
     EXPECT_EQ(encode_bytes(rec), expected);
     T *out = nullptr;
-    ASSERT_EQ(Case<T>::decode(expected.data(), static_cast<uint32_t>(expected.size()), &out),
+    ASSERT_EQ(family<T>::decode(expected.data(), static_cast<uint32_t>(expected.size()), &out),
               static_cast<int32_t>(expected.size()));
     ASSERT_NE(out, nullptr);
-    EXPECT_TRUE(Case<T>::same(rec, *out));
-    Case<T>::free_p(&out);
+    EXPECT_TRUE(same(typetable::type_entry<T>(), &rec, out));
+    family<T>::free_p(&out);
 }
 
 TEST_F(WireBytes, StringsCarryLengthTextAndZeroPadding)
