@@ -74,15 +74,16 @@ namespace parcel::reference {
 } // namespace parcel::reference
 
 // The same member, at the same place with the same type, in the generated
-// class G and the reference R.
+// class G and the reference R.  (The compiler's notes name the catalogue
+// line, and so the type, of a failure.)
 #define PARCEL_SAME_MEMBER(G, R, member)                                                       \
     static_assert(offsetof(G, member) == offsetof(R, member) &&                                \
                       std::is_same_v<decltype(G::member), decltype(R::member)>,                \
-                  #G "::" #member " differs from the catalogue");
+                  "generated member " #member " differs from the catalogue's");
 #define PARCEL_SAME_SHAPE(G, R)                                                                \
     static_assert(sizeof(G) == sizeof(R) && alignof(G) == alignof(R) &&                        \
                       std::is_standard_layout_v<G>,                                            \
-                  #G " differs from the catalogue in size or alignment");
+                  "a generated type differs from the catalogue's in size or alignment");
 
 #define PARCEL_CHECK_FIELD(index, kind, name) PARCEL_SAME_MEMBER(G, R, name)
 #define PARCEL_CHECK_ARM(position, arm_name, A) PARCEL_SAME_MEMBER(G, R, arm_name)
