@@ -1,10 +1,9 @@
 #!/usr/bin/env bash
 # The benchmark's guard for CI: counts the instructions of the cases that
 # bench/report.py --guard-cases names (cu_vuser_msg_t against its anchors,
-# a goheap per batch against the fitting hint and the default heap, a goheap
-# per message, a message sent and received on a record stream against
-# rpcgen and the floor) under callgrind, and fails when a ratio exceeds its
-# limit.
+# a goheap per message and per batch, a message sent and received on a
+# record stream) under callgrind, and fails when a ratio of bench/report.py's
+# GUARDS exceeds its limit.
 # Instruction counts do not depend on the load of the machine, so a few
 # thousand messages per case are enough.
 #

@@ -4,6 +4,8 @@
 #
 #   scripts/cross.sh ARCH...     e.g. s390x i386; "release" for every one of
 #                                i386 armhf armel arm64 s390x ppc64el mips64el
+#   scripts/cross.sh --prepare ARCH...   only installs what is missing (for
+#                                the package build, scripts/package.sh)
 #
 # For each architecture it installs what is missing: the architecture itself
 # (dpkg --add-architecture), Debian's cross compiler, qemu-user-static and the
@@ -15,7 +17,12 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-(($#)) || { sed -n '2,14s/^# \{0,1\}//p' "$0" >&2; exit 2; }
+prepare_only=0
+if [[ ${1:-} == --prepare ]]; then
+  prepare_only=1
+  shift
+fi
+(($#)) || { sed -n '2,16s/^# \{0,1\}//p' "$0" >&2; exit 2; }
 arches=()
 for arch in "$@"; do
   if [[ $arch == release ]]; then
@@ -27,7 +34,7 @@ done
 
 sudo_cmd=()
 [[ $(id -u) -eq 0 ]] || sudo_cmd=(sudo)
-apt_get() { DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get -y -qq "$@"; }
+apt_get() { DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=900 -y -qq "$@"; }
 
 # GNU triple of Debian's cross compiler for an architecture, as
 # cmake/toolchains/debian-cross.cmake lists it.
@@ -102,7 +109,10 @@ prepare() {
   local arch=$1 triple
   triple=$(triple_of "$arch")
   [[ -n $triple ]] || { echo "cross: no toolchain for the architecture '$arch' (cmake/toolchains)" >&2; exit 2; }
-  local target=(libtirpc-dev:"$arch" libgtest-dev:"$arch" libgmock-dev:"$arch" libbenchmark-dev:"$arch")
+  # pkgconf:ARCH brings <triple>-pkg-config, which the package build and
+  # the consumers of the packages use.
+  local target=(libtirpc-dev:"$arch" libgtest-dev:"$arch" libgmock-dev:"$arch" libbenchmark-dev:"$arch"
+                pkgconf:"$arch")
   local wanted=("g++-$triple" qemu-user-static "${target[@]}") missing=() package
   for package in "${wanted[@]}"; do
     installed "$package" || missing+=("$package")
@@ -127,6 +137,7 @@ status=0
 for arch in "${arches[@]}"; do
   echo "== $arch"
   prepare "$arch"
+  ((prepare_only)) && continue
   build=$root/build-cross/$arch
   # Optimised as the native build is, without its debug information, which
   # would only lengthen the build (a failure is reproduced under qemu-<arch>

@@ -5,8 +5,10 @@ set -euo pipefail
 
 packages=(cmake g++ clang pkg-config libtirpc-dev libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev
           libbenchmark-dev valgrind python3
-          # packages (scripts/package.sh, package-check.sh) and the ABI (scripts/abi.sh)
-          dpkg-dev file help2man lintian man-db abigail-tools)
+          # the manual pages (made by scdoc, checked by mandoc and man)
+          scdoc mandoc man-db
+          # packages (scripts/package.sh, package-check.sh, debian/) and the ABI (scripts/abi.sh)
+          dpkg-dev debhelper devscripts file lintian abigail-tools autopkgtest)
 
 missing=()
 for package in "${packages[@]}"; do

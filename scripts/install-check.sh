@@ -8,29 +8,37 @@
 # prefix's include/.  The installed parcel tool round-trips a message too, and
 # tells the same version as parcel.pc.
 #   scripts/install-check.sh [build-dir]
-#   scripts/install-check.sh --installed PREFIX
+#   scripts/install-check.sh --installed PREFIX [--arch ARCH]
 # Installs from build-dir (building what is missing there) when given.
 # Otherwise it follows the README on a machine with only the library's build
 # dependencies: a fresh build in the temporary directory, configured as if
 # GoogleTest, CLI11, nlohmann-json and Google Benchmark were not installed.
 # With --installed, checks what is already installed under PREFIX (/usr after
-# installing the Debian packages: see scripts/package-check.sh), building and
-# installing nothing.  CC/CXX choose the compilers.
+# installing the Debian packages: debian/tests, scripts/package-check.sh),
+# building and installing nothing.  With --arch, the consumers are
+# cross-built for that Debian architecture against its packages
+# (libparcel-dev:ARCH, installed beside this machine's) with Debian's cross
+# compilers, its pkg-config and cmake/toolchains/ARCH.cmake, and run under
+# qemu; the tool, which is Multi-Arch: foreign, is left to the native check.
+# CC/CXX choose the compilers of a native check.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 work=$(mktemp -d "${TMPDIR:-/tmp}/parcel-install-check.XXXXXX")
 trap 'rm -rf "$work"' EXIT
-cc=${CC:-cc} cxx=${CXX:-c++}
 
 fail() {
   echo "install-check: $*" >&2
   exit 1
 }
 
-"$root/scripts/deps.sh"
+arch="" run=()
 if [[ ${1:-} == --installed ]]; then
-  prefix=${2:?usage: install-check.sh --installed PREFIX}
+  prefix=${2:?usage: install-check.sh --installed PREFIX [--arch ARCH]}
+  if [[ ${3:-} == --arch ]]; then
+    arch=${4:?usage: install-check.sh --installed PREFIX --arch ARCH}
+  fi
 else
+  "$root/scripts/deps.sh"
   build=${1:-$work/build}
   prefix=$work/prefix
   if [[ ! -f $build/CMakeCache.txt ]]; then
@@ -44,14 +52,31 @@ else
   cmake --install "$build" --prefix "$prefix" >/dev/null
 fi
 
+multiarch=$(gcc -print-multiarch)
+toolchain=()
+if [[ -n $arch ]]; then
+  # The GNU triple of the cross compiler and qemu's name for the
+  # architecture, as the toolchain file's table has them.
+  read -r triple multiarch qemu < <(awk -v arch="$arch" '$1 == "\"" arch { gsub(/[")]/, ""); print $2, $3, $5 }' \
+    "$root/cmake/toolchains/debian-cross.cmake")
+  [[ -n ${qemu:-} ]] || { echo "install-check: no toolchain for the architecture '$arch'" >&2; exit 2; }
+  export CC=$triple-gcc CXX=$triple-g++ PKG_CONFIG=$triple-pkg-config
+  run=(qemu-"$qemu"-static -L /)
+  toolchain=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$arch.cmake")
+fi
+cc=${CC:-cc} cxx=${CXX:-c++} pkg_config=${PKG_CONFIG:-pkg-config}
+
 echo "== installed files"
-pc=$(find "$prefix"/lib* -name parcel.pc -path '*/pkgconfig/*' -print -quit)
-[[ -n $pc ]] || fail "no parcel.pc installed"
-libdir=$(dirname "$(dirname "$pc")")
+# The multiarch directory first: other architectures' packages install
+# their own parcel.pc beside this one's.
+for libdir in "$prefix/lib/$multiarch" "$prefix"/lib64 "$prefix"/lib ""; do
+  [[ -f $libdir/pkgconfig/parcel.pc ]] && break
+done
+[[ -n $libdir ]] || fail "no parcel.pc installed"
 include=$prefix/include/parcel
 for library in parcel fieldcodec heapkit taskbase hostshim; do
   real=$(readlink -f "$libdir/lib$library.so") || fail "lib$library.so is missing"
-  soname=$(objdump -p "$real" | awk '$1 == "SONAME" { print $2 }')
+  soname=$(readelf -d "$real" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
   [[ $soname == "lib$library.so.1" ]] || fail "lib$library has SONAME '$soname'"
   [[ -e $libdir/$soname ]] || fail "no $soname link"
   echo "lib$library: $(basename "$real"), SONAME $soname"
@@ -78,7 +103,7 @@ fi
 strict=(-pedantic -Wall -Wextra -Werror)
 
 echo "== every header on its own, with ${prefix_include[*]:-no include path} (and libtirpc's)"
-read -r -a tirpc <<<"$(pkg-config --cflags libtirpc)"
+read -r -a tirpc <<<"$("$pkg_config" --cflags libtirpc)"
 for header in $expected; do
   [[ $header == *.h ]] || continue
   echo "#include <parcel/$header>" |
@@ -89,37 +114,43 @@ for standard in c99 c11; do
   echo "#include <parcel/parcel_api.h>" | "$cc" -std=$standard "${strict[@]}" -fsyntax-only -x c - "${prefix_include[@]}" ||
     fail "<parcel/parcel_api.h> does not compile as $standard"
 done
-read -r -a cflags <<<"$(pkg-config --cflags parcel)"
+read -r -a cflags <<<"$("$pkg_config" --cflags parcel)"
 printf '#include "api/parcel_api.h"\n#include "records/records.h"\n' |
   "$cxx" -std=c++17 "${strict[@]}" -fsyntax-only -x c++ - "${cflags[@]}" ||
   fail "the includes \"api/parcel_api.h\" and \"records/records.h\" fail with pkg-config's flags"
 echo "all compile; so do \"api/parcel_api.h\" and \"records/records.h\" with pkg-config's flags"
 
 echo "== consumers through pkg-config"
-read -r -a libs <<<"$(pkg-config --libs parcel)"
-echo "pkg-config --cflags --libs parcel: ${cflags[*]} ${libs[*]}"
+read -r -a libs <<<"$("$pkg_config" --libs parcel)"
+echo "$pkg_config --cflags --libs parcel: ${cflags[*]} ${libs[*]}"
 for standard in c99 c11; do
   "$cc" -std=$standard "${strict[@]}" "$root/tests/install/message_consumer.c" -o "$work/message_consumer_$standard" \
     "${cflags[@]}" "${libs[@]}" "${rpath[@]}"
-  "$work/message_consumer_$standard"
+  "${run[@]}" "$work/message_consumer_$standard"
 done
 "$cxx" -std=c++17 "${strict[@]}" "$root/tests/install/record_consumer.cpp" -o "$work/record_consumer" \
   "${cflags[@]}" "${libs[@]}" "${rpath[@]}"
-"$work/record_consumer"
+"${run[@]}" "$work/record_consumer"
 
 echo "== consumers through find_package(parcel)"
-version=$(pkg-config --modversion parcel)
-cmake -S "$root/tests/install" -B "$work/consumers" "${cmake_prefix[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+version=$("$pkg_config" --modversion parcel)
+cmake -S "$root/tests/install" -B "$work/consumers" "${cmake_prefix[@]}" "${toolchain[@]}" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$work/consumers" >/dev/null
 for consumer in message_consumer_c99 message_consumer_c11 record_consumer; do
-  "$work/consumers/$consumer"
+  "${run[@]}" "$work/consumers/$consumer"
 done
 wrong=$((${version%%.*} + 1)).0
-if cmake -S "$root/tests/install" -B "$work/wrong_major" "${cmake_prefix[@]}" \
+if cmake -S "$root/tests/install" -B "$work/wrong_major" "${cmake_prefix[@]}" "${toolchain[@]}" \
   -DPARCEL_VERSION_WANTED="$wrong" >/dev/null 2>&1; then
   fail "find_package(parcel $wrong) accepted version $version"
 fi
 echo "find_package(parcel $wrong) is refused by version $version"
+
+if [[ -n $arch ]]; then
+  echo "install-check: ok for $arch ($(file -b "$work/record_consumer" | cut -d, -f1-2))"
+  exit 0
+fi
 
 echo "== installed tool, from PATH"
 if [[ ! -x $prefix/bin/parcel ]]; then

@@ -1,18 +1,20 @@
 #!/usr/bin/env bash
 # Checks that the Debian packages are reproducible: exports the committed
-# tree (git archive of HEAD) into a temporary directory, so at another path
-# and without .git, builds the packages there with scripts/package.sh and
-# compares each .deb with the one of the same name in dist/, byte for byte.
-# The export dates every file by the commit, from which package.sh then
-# takes SOURCE_DATE_EPOCH, as it took it from git for dist/.  Fails when a
-# package differs, or is built by one side only; diffoscope, when installed,
-# says what differs.  Run it after scripts/package.sh.
+# tree (git archive of HEAD) into a temporary directory, so at another path,
+# without .git and later, builds the packages there with scripts/package.sh
+# and compares each .deb (the -dbgsym ones too) and the source package (.dsc,
+# .tar.xz) with the file of the same name in dist/, byte for byte.  Both
+# builds take SOURCE_DATE_EPOCH from debian/changelog.  Fails when a file
+# differs, or is built by one side only; diffoscope, when installed, says
+# what differs.  Run it after scripts/package.sh.
 #   scripts/repro-check.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd -P)
 
 shopt -s nullglob
-debs=("$root"/dist/*.deb)
+dist=$root/dist
+[[ -n $(echo "$dist"/*.deb) ]] || dist=$root/dist/$(dpkg --print-architecture) # after package.sh release
+debs=("$dist"/*.deb "$dist"/*.dsc "$dist"/*.tar.xz)
 ((${#debs[@]})) || { echo "repro-check: no packages in dist/ (run scripts/package.sh)" >&2; exit 1; }
 if [[ -n $(git -C "$root" status --porcelain --untracked-files=no) ]]; then
   echo "repro-check: the tree has uncommitted changes, which dist/ may hold and the copy does not" >&2
@@ -27,13 +29,13 @@ if ! bash "$copy/parcel/scripts/package.sh" >"$copy/package.log" 2>&1; then
   echo "repro-check: the package build of the copy failed" >&2
   exit 1
 fi
-grep '^== SOURCE_DATE_EPOCH' "$copy/package.log"
+grep '^== parcel' "$copy/package.log"
 
-again=("$copy"/parcel/dist/*.deb)
+again=("$copy"/parcel/dist/*.deb "$copy"/parcel/dist/*.dsc "$copy"/parcel/dist/*.tar.xz)
 mapfile -t names < <(for deb in "${debs[@]}" "${again[@]}"; do echo "${deb##*/}"; done | sort -u)
 failed=0
 for name in "${names[@]}"; do
-  first=$root/dist/$name second=$copy/parcel/dist/$name
+  first=$dist/$name second=$copy/parcel/dist/$name
   if [[ ! -e $first || ! -e $second ]]; then
     echo "repro-check: $name is made by one of the two builds only" >&2
     failed=1
@@ -51,4 +53,4 @@ for name in "${names[@]}"; do
   fi
 done
 ((failed == 0)) || { echo "repro-check: the packages are not reproducible" >&2; exit 1; }
-echo "repro-check: ok, ${#debs[@]} packages identical"
+echo "repro-check: ok, ${#debs[@]} files identical"

@@ -7,10 +7,11 @@
 //   parcel decode TYPE [--hex | --raw] [--compact | --annotate | --all] [FILE]
 //   parcel identify [--hex | --raw] [FILE]
 //   parcel length TYPE field=value...
+//   parcel help [SUBCOMMAND]
 //
 // Exit status: 0 on success, 2 for arguments the tool cannot use (an unknown
-// type, field or arm, a bad value, bad hex), 1 for bytes that are not a valid
-// message and for input/output failures.
+// subcommand, option, type, field or arm, a bad value, bad hex), 1 for bytes
+// that are not a valid message and for input/output failures.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -360,6 +361,28 @@ void identify_command(const std::string &path, InputForm input)
     write_all(out.data(), out.size());
 }
 
+// `parcel help SUBCOMMAND` prints what `parcel SUBCOMMAND --help` prints, and
+// `parcel help` what `parcel --help` prints.
+void help_command(const CLI::App &app, const std::string &topic)
+{
+    std::string text;
+    if (topic.empty()) {
+        text = app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal);
+    } else {
+        const std::vector<const CLI::App *> commands = app.get_subcommands([](const CLI::App *) { return true; });
+        const auto named = std::find_if(commands.begin(), commands.end(),
+                                        [&](const CLI::App *command) { return command->get_name() == topic; });
+        if (named == commands.end()) {
+            std::string names;
+            for (const CLI::App *command : commands)
+                names += (names.empty() ? "" : ", ") + command->get_name();
+            throw UsageError("no subcommand '" + topic + "' (there are " + names + ")");
+        }
+        text = (*named)->help(app.get_name());
+    }
+    write_all(text.data(), text.size());
+}
+
 int run(int argc, char **argv)
 {
     CLI::App app{"Encodes, decodes and measures the message types of the parcel library.\n"
@@ -428,15 +451,23 @@ int run(int argc, char **argv)
         app.add_subcommand("identify", "List the types that the bytes decode as, whole ones first");
     add_input(identify_app);
     identify_app->footer(input_help + "\n");
+
+    std::string help_topic;
+    CLI::App *help_app = app.add_subcommand("help", "Print the help of a subcommand, or this help");
+    help_app->add_option("subcommand", help_topic, "The subcommand");
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError &error) {
-        return app.exit(error);
+        // --help and --version succeed; a command line the parser refuses is
+        // unusable arguments, whatever code the parser gives it.
+        return app.exit(error) == 0 ? 0 : kUsageStatus;
     }
 
     const InputForm input = hex_input ? InputForm::hex : raw_input ? InputForm::raw : InputForm::detect;
     try {
-        if (*types_app)
+        if (*help_app)
+            help_command(app, help_topic);
+        else if (*types_app)
             list_types(listed, types_json);
         else if (*encode_app)
             encode_command(type_name, arguments, as_hex, from_json);

@@ -1,9 +1,10 @@
 // Every case of the wire corpus through the library: the three decode forms,
 // the message API's decoder where the type has one, re-encoding of each
-// valid case to its own bytes, and the tool's explaining walk, which must
-// reach the same verdict, length, rule, offset and field; then every case
-// again through record streams cut into fragments and reads of many sizes,
-// and through stdio streams.
+// valid case to its own bytes, the field codec's explaining decode and the
+// tool's explaining walk, which must reach the same verdict, length, rule,
+// offset, field and arm; then every case again through record streams cut
+// into fragments and reads of many sizes, and through stdio streams, where
+// the explaining decode must report what it reports in memory.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -64,6 +65,65 @@ void decode_each_form(const TypeOps &type, const Bytes &bytes, int32_t expected,
     }
 }
 
+// What the codec's explaining decode reports, each event in words, so that
+// two decodes can be compared; and whether the items lie back to back from
+// offset 0, the refused one where the others end.
+struct Explained {
+    int result = 0;
+    uint64_t consumed = 0;
+    std::vector<std::string> events;
+    std::optional<fc_refusal_t> refusal;
+    uint64_t end = 0;
+    bool back_to_back = true;
+
+    void add(const fc_item_t &item, std::string event)
+    {
+        back_to_back = back_to_back && item.offset == end;
+        end = item.offset + item.size;
+        events.push_back(event + " role " + std::to_string(item.role) + " at " + std::to_string(item.offset) + "+" +
+                         std::to_string(item.size) + " field " + std::to_string(item.field) + " arm " +
+                         std::to_string(item.arm));
+    }
+};
+
+Explained explain(const TypeOps &type, XDR *xdrs)
+{
+    Explained out;
+    const fc_sink_t sink{[](void *to, const fc_item_t *item) { static_cast<Explained *>(to)->add(*item, "item"); },
+                         [](void *to, const fc_refusal_t *refusal) {
+                             auto *explained = static_cast<Explained *>(to);
+                             explained->refusal = *refusal;
+                             explained->add(refusal->item, std::string(fc_rule_code(refusal->rule)) + " at " +
+                                                               std::to_string(refusal->offset) + " value " +
+                                                               std::to_string(refusal->value) + " in");
+                         },
+                         &out};
+    void *record = nullptr;
+    out.result = fc_explain_decode(xdrs, type.pointer_filter, &record, nullptr, &sink, &out.consumed);
+    type.free_p(&record);
+    return out;
+}
+
+Explained explain_in_memory(const TypeOps &type, const Bytes &bytes)
+{
+    XDR memory;
+    xdrmem_create(&memory, reinterpret_cast<char *>(const_cast<unsigned char *>(bytes.data())),
+                  static_cast<u_int>(bytes.size()), XDR_DECODE);
+    Explained explained = explain(type, &memory);
+    XDR_DESTROY(&memory);
+    return explained;
+}
+
+// Another stream's explaining decode reports what the memory stream's does.
+void expect_alike(const Explained &explained, const Explained &in_memory)
+{
+    EXPECT_EQ(explained.result, in_memory.result);
+    EXPECT_EQ(explained.events, in_memory.events);
+    if (in_memory.result == 1) {
+        EXPECT_EQ(explained.consumed, in_memory.consumed);
+    }
+}
+
 // The cases of a type's corpus file, one JSON object each.
 std::vector<json> corpus_of(const TypeOps &type)
 {
@@ -111,6 +171,24 @@ TEST_P(Corpus, EveryCaseDecodesAsStated)
             EXPECT_EQ(msg, nullptr);
         }
 
+        const Explained explained = explain_in_memory(type, bytes);
+        EXPECT_EQ(explained.result, valid ? 1 : 0);
+        EXPECT_TRUE(explained.back_to_back);
+        EXPECT_EQ(explained.refusal.has_value(), !valid);
+        if (valid) {
+            EXPECT_EQ(explained.consumed, static_cast<uint64_t>(consumed));
+            EXPECT_EQ(explained.end, explained.consumed);
+        } else if (explained.refusal) {
+            const fc_refusal_t &refusal = *explained.refusal;
+            EXPECT_EQ(fc_rule_code(refusal.rule), c["reason"].get<std::string>());
+            EXPECT_EQ(refusal.offset, c["offset"].get<uint64_t>());
+            const int32_t arm = refusal.item.arm;
+            const parcel_tool::Type &holder = arm < 0 ? shown : *shown.arms.at(static_cast<size_t>(arm)).type;
+            EXPECT_EQ(arm < 0 ? "" : shown.arms[static_cast<size_t>(arm)].name, c.value("arm", ""));
+            EXPECT_EQ(refusal.item.field < 0 ? "" : holder.fields.at(static_cast<size_t>(refusal.item.field)).name,
+                      c.value("field", ""));
+        }
+
         const parcel_tool::Walk walk = parcel_tool::walk(shown, bytes.data(), bytes.size());
         EXPECT_EQ(walk.valid, valid);
         if (valid) {
@@ -156,8 +234,8 @@ Bytes written_in_memory(const TypeOps &type, const void *record)
 }
 
 // What a stdio stream reads from `bytes`: the bytes taken and the record
-// written in memory, or nothing when it refuses them.
-std::optional<Bytes> read_from_stdio(const TypeOps &type, Bytes bytes, long *taken)
+// written in memory, or nothing when it refuses them; and what it explains.
+std::optional<Bytes> read_from_stdio(const TypeOps &type, Bytes bytes, long *taken, Explained *explained)
 {
     FILE *file = fmemopen(bytes.data(), bytes.size(), "r");
     XDR xdrs;
@@ -165,6 +243,8 @@ std::optional<Bytes> read_from_stdio(const TypeOps &type, Bytes bytes, long *tak
     void *record = nullptr;
     const bool ok = type.pointer_filter(&xdrs, &record, nullptr) == 1;
     *taken = std::ftell(file);
+    std::rewind(file);
+    *explained = explain(type, &xdrs);
     XDR_DESTROY(&xdrs);
     std::fclose(file);
     std::optional<Bytes> result;
@@ -199,9 +279,13 @@ TEST_P(Corpus, EveryCaseReadsAndWritesAlikeOnRecordAndStdioStreams)
         const bool valid = c["verdict"] == "valid";
         const size_t consumed = valid ? c["consumed"].get<size_t>() : 0;
         const Bytes message(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(consumed));
+        const Explained in_memory = explain_in_memory(type, bytes);
         for (const Cut &cut : kCuts) {
             SCOPED_TRACE("fragments of " + std::to_string(cut.fragment) + ", reads of " + std::to_string(cut.read) +
                          ", lead " + std::to_string(cut.lead));
+            parcel_test::RecordReader explaining(parcel_test::record_marked(bytes, cut.fragment), cut.read);
+            ASSERT_NE(explaining.stream(), nullptr);
+            expect_alike(explain(type, explaining.stream()), in_memory);
             parcel_test::RecordReader reader(parcel_test::record_marked(bytes, cut.fragment), cut.read);
             ASSERT_NE(reader.stream(), nullptr);
             void *record = nullptr;
@@ -226,7 +310,9 @@ TEST_P(Corpus, EveryCaseReadsAndWritesAlikeOnRecordAndStdioStreams)
         if (bytes.empty())
             continue; // fmemopen wants a byte at least; the record streams read the empty case
         long taken = 0;
-        const std::optional<Bytes> from_stdio = read_from_stdio(type, bytes, &taken);
+        Explained from_stdio_explained;
+        const std::optional<Bytes> from_stdio = read_from_stdio(type, bytes, &taken, &from_stdio_explained);
+        expect_alike(from_stdio_explained, in_memory);
         ASSERT_EQ(from_stdio.has_value(), valid);
         if (valid) {
             EXPECT_EQ(*from_stdio, message);

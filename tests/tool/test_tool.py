@@ -386,11 +386,15 @@ class ErrorsTest(ToolCase):
 
     def test_unreadable_input_and_bad_usage(self):
         self.fails(['decode', 'cu_drv_msg_t', '/nonexistent/message.bin'], INVALID, 'cannot open')
-        for args in ([], ['frobnicate'], ['decode'], ['decode', 'cu_drv_msg_t', '--hex', '--raw']):
+        for args in ([], ['frobnicate'], ['decode'], ['decode', 'cu_drv_msg_t', '--hex', '--raw'], ['help', 'nope']):
             with self.subTest(args=args):
                 result = run(*args)
-                self.assertNotEqual(result.returncode, 0)
+                self.assertEqual(result.returncode, USAGE)
                 self.assertNotEqual(result.stderr, b'')
+
+    def test_help_names_a_subcommand(self):
+        for command in ([], ['types'], ['encode'], ['decode'], ['length'], ['identify']):
+            self.assertEqual(self.ok('help', *command), self.ok(*command, '--help'), command)
 
 
 class ConformanceTest(ToolCase):

@@ -11,7 +11,9 @@
  * discriminant outside -1..arms-1, on bytes that run out, on a string length
  * larger than the bytes left (checked before anything is allocated), on a
  * string holding a NUL byte and on non-zero padding.  A decode or clone that
- * fails part-way gives back everything it had allocated before returning. */
+ * fails part-way gives back everything it had allocated before returning.
+ * An explaining decode (fc_explain_decode, at the end) says which rule
+ * failed and where. */
 #ifndef FIELDCODEC_H
 #define FIELDCODEC_H
 
@@ -181,6 +183,91 @@ FIELDCODEC_API int xdr_length_of_encoded_optional_generic_union(const void *reco
                                                                 const var_length_desc_t *desc);
 FIELDCODEC_API int xdr_clone_optional_generic_union(const void *source, void *destination,
                                                     const var_clone_desc_t *desc, goheap_t *heap);
+
+/* ---- Explaining a decode ---------------------------------------------------
+ * A decode answers yes or no.  An explaining decode is the same decode --
+ * the same verdict, bytes taken, record and memory -- that also tells its
+ * caller, as it goes, where each item of the encoding lies and, when it
+ * refuses the bytes, the rule they broke, the byte at which it found out and
+ * the item that broke it.  The codec keeps nothing: each event goes to the
+ * caller's sink when the decode meets it.  A decode not run through
+ * fc_explain_decode reports nothing and does no more work than before.
+ *
+ * Offsets count the bytes taken from the caller's stream since the
+ * explaining decode began.  Events come in wire order: for a struct record
+ * its presence word, then for each present field its value, or its length,
+ * its text (reported even when empty) and, when the length is not a
+ * multiple of 4, its padding; for a union its discriminant, then the items
+ * of the arm's record.  An item is reported once its checks have passed;
+ * the item that breaks a rule is reported only in the refusal, which is the
+ * last event.  A decode that fails with no refusal was not refused for its
+ * bytes: memory ran out, or the filter failed outside the codec.  A
+ * descriptor without a plan is decoded without reports. */
+
+/* Longest text a string may carry: its encoding must still be countable in
+ * a non-negative 32-bit int. */
+#define FC_MAX_STRING_LENGTH ((uint32_t)INT32_MAX - 8u)
+
+/* The rules a decode enforces; fc_rule_code names them. */
+typedef enum fc_rule {
+    FC_RULE_PRESENCE = 1,     /* a presence bit at or past the record's field count */
+    FC_RULE_DISCRIMINANT = 2, /* a discriminant neither -1 nor an arm's position */
+    FC_RULE_SHORT = 3,        /* the bytes end inside a presence word, discriminant, value or length */
+    FC_RULE_LENGTH = 4,       /* a string's text and padding longer than the bytes left, or its
+                                 length above FC_MAX_STRING_LENGTH */
+    FC_RULE_NUL = 5,          /* a NUL byte in a string's text */
+    FC_RULE_PADDING = 6       /* a padding byte that is not zero */
+} fc_rule_t;
+
+/* What an item of an encoding is. */
+typedef enum fc_role {
+    FC_ROLE_PRESENCE = 0,     /* a struct record's presence word */
+    FC_ROLE_DISCRIMINANT = 1, /* a union's discriminant */
+    FC_ROLE_VALUE = 2,        /* a field of one word or two */
+    FC_ROLE_LENGTH = 3,       /* a string's length word */
+    FC_ROLE_TEXT = 4,         /* a string's text */
+    FC_ROLE_PADDING = 5       /* the zero bytes after a string's text */
+} fc_role_t;
+
+typedef struct fc_item {
+    fc_role_t role;
+    int32_t field;   /* index of its field in its record; -1 for a presence word or discriminant */
+    int32_t arm;     /* position of the union arm whose record holds it; -1 outside any arm */
+    uint64_t offset; /* its first byte */
+    uint64_t size;   /* its bytes; in a refusal, the bytes the decoder needed for it (for a
+                        length refusal, the text with its padding) */
+} fc_item_t;
+
+typedef struct fc_refusal {
+    fc_rule_t rule;
+    uint64_t offset; /* the byte at which the decoder finds out: the item's first byte, or
+                        for nul and padding the offending byte */
+    fc_item_t item;  /* the item that broke the rule */
+    uint32_t value;  /* presence: the presence word; discriminant: its bits; length: the
+                        string's length; padding: the offending byte; otherwise 0 */
+    uint32_t limit;  /* presence: the record's field count; discriminant: the union's arm
+                        count; length: FC_MAX_STRING_LENGTH; otherwise 0 */
+} fc_refusal_t;
+
+/* Where an explaining decode's events go.  Either callback may be null. */
+typedef struct fc_sink {
+    void (*item)(void *context, const fc_item_t *item);
+    void (*refusal)(void *context, const fc_refusal_t *refusal);
+    void *context;
+} fc_sink_t;
+
+/* Runs `filter` -- a type's filter, such as its mxdr_p_<T> with the address
+ * of a record pointer as `object` -- over a stream that forwards every
+ * operation to `xdrs`, which must be decoding, and reports to `sink` (null:
+ * nowhere).  The result is the filter's; `consumed`, when not null, receives
+ * the bytes taken from `xdrs`.  What the filter decoded is the caller's to
+ * free, as after the filter alone. */
+FIELDCODEC_API int fc_explain_decode(XDR *xdrs, fc_xdr_routine_t filter, void *object, goheap_t *heap,
+                                     const fc_sink_t *sink, uint64_t *consumed);
+
+/* The reason code of a rule, as the wire corpus writes it: "presence",
+ * "discriminant", "short", "length", "nul", "padding"; null for no rule. */
+FIELDCODEC_API const char *fc_rule_code(fc_rule_t rule);
 
 #ifdef __cplusplus
 }

@@ -56,11 +56,12 @@ struct Window {
 
 // True when the stream is an aligned memory stream, whose window of all the
 // bytes it has left is then put in `window`.  They stay the stream's until
-// consume() moves it past those used.
+// consume() moves it past those used.  The stream's operations are tested
+// first, so that any other stream is told apart by one comparison.
 inline bool held_window(XDR *xdrs, Window *window)
 {
     const MemoryStreams &streams = g_memory_streams;
-    if (!streams.held || xdrs->x_ops != streams.aligned)
+    if (xdrs->x_ops != streams.aligned || !streams.held)
         return false;
     auto *start = static_cast<unsigned char *>(xdrs->x_private);
     *window = {start, start + xdrs->x_handy};

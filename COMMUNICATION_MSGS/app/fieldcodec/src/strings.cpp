@@ -22,18 +22,32 @@ int decode_string(XDR *xdrs, char **field, goheap_t *heap)
     return get_word(xdrs, &length) && length <= kMaxStringLength && get_text(xdrs, length, field, heap);
 }
 
+template <class Sink>
+bool get_text_as(XDR *xdrs, uint32_t length, char **field, goheap_t *heap, const Sink &sink, uint64_t at)
+{
+    const uint32_t span = text_span(length);
+    if (span == 0)
+        return take_text(kNothing, 0, field, heap, sink, at);
+    if (const unsigned char *bytes = lend(xdrs, span))
+        return take_text(bytes, length, field, heap, sink, at);
+    std::vector<char> received;
+    if (!read_in_steps(xdrs, span, &received)) {
+        sink.refuse(FC_RULE_LENGTH, at, FC_ROLE_TEXT, at, span, length, kMaxStringLength);
+        return false;
+    }
+    return take_text(reinterpret_cast<const unsigned char *>(received.data()), length, field, heap, sink, at);
+}
+
 } // namespace
 
 bool get_text(XDR *xdrs, uint32_t length, char **field, goheap_t *heap)
 {
-    const uint32_t span = text_span(length);
-    if (span == 0)
-        return take_text(kNothing, 0, field, heap);
-    if (const unsigned char *bytes = lend(xdrs, span))
-        return take_text(bytes, length, field, heap);
-    std::vector<char> received;
-    return read_in_steps(xdrs, span, &received) &&
-           take_text(reinterpret_cast<const unsigned char *>(received.data()), length, field, heap);
+    return get_text_as(xdrs, length, field, heap, Silent{}, 0);
+}
+
+bool get_text(XDR *xdrs, uint32_t length, char **field, goheap_t *heap, const Reporting &sink, uint64_t at)
+{
+    return get_text_as(xdrs, length, field, heap, sink, at);
 }
 
 bool put_string(XDR *xdrs, const char *text, uint32_t length)

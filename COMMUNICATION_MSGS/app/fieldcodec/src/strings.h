@@ -14,14 +14,14 @@
 #include <cstring>
 #include <limits>
 
+#include "explaining.h"
 #include "heapkit.h"
 #include "stream_access.h"
 
 namespace fieldcodec {
 
-// Longest string the codec carries: its encoding must still be countable in
-// a non-negative 32-bit int.
-constexpr uint32_t kMaxStringLength = std::numeric_limits<int32_t>::max() - 8;
+constexpr uint32_t kMaxStringLength = FC_MAX_STRING_LENGTH;
+static_assert(kMaxStringLength == std::numeric_limits<int32_t>::max() - 8);
 
 constexpr uint32_t padding_of(uint32_t length) { return (4 - (length & 3)) & 3; }
 
@@ -59,15 +59,36 @@ inline unsigned char *write_string(unsigned char *out, const char *text, uint32_
 // `bytes`, which hold all of them, into a block of `heap`.  A NUL inside
 // the text cannot be represented as C text, and non-zero padding would give
 // the message a second encoding: both are refused, before anything is taken.
-inline bool take_text(const unsigned char *bytes, uint32_t length, char **field, goheap_t *heap)
+// An explaining decode (`sink`) learns the text's offset in `at`.
+template <class Sink = Silent>
+inline bool take_text(const unsigned char *bytes, uint32_t length, char **field, goheap_t *heap,
+                      const Sink &sink = {}, uint64_t at = 0)
 {
-    if (std::memchr(bytes, 0, length) != nullptr)
+    const void *nul = std::memchr(bytes, 0, length);
+    if (nul != nullptr) {
+        if constexpr (Sink::active)
+            sink.refuse(FC_RULE_NUL, at + static_cast<uint64_t>(static_cast<const unsigned char *>(nul) - bytes),
+                        FC_ROLE_TEXT, at, length);
         return false;
+    }
     // The padding is the low bytes of the string's last word.
     static constexpr uint32_t kPaddingBits[4] = {0, 0xff, 0xffff, 0xffffff};
     const uint32_t pad = padding_of(length);
-    if (pad != 0 && (load_word(bytes + (length & ~3u)) & kPaddingBits[pad]) != 0)
+    if (pad != 0 && (load_word(bytes + (length & ~3u)) & kPaddingBits[pad]) != 0) {
+        if constexpr (Sink::active) {
+            sink.item(FC_ROLE_TEXT, at, length);
+            uint32_t k = 0;
+            while (bytes[length + k] == 0)
+                ++k;
+            sink.refuse(FC_RULE_PADDING, at + length + k, FC_ROLE_PADDING, at + length, pad, bytes[length + k]);
+        }
         return false;
+    }
+    if constexpr (Sink::active) {
+        sink.item(FC_ROLE_TEXT, at, length);
+        if (pad != 0)
+            sink.item(FC_ROLE_PADDING, at + length, pad);
+    }
     char *text = static_cast<char *>(goheap_malloc(heap, static_cast<size_t>(length) + 1));
     if (text == nullptr)
         return false;
@@ -78,8 +99,15 @@ inline bool take_text(const unsigned char *bytes, uint32_t length, char **field,
 }
 
 // Reads the text and padding of a string whose length word has been read:
-// from a window when the stream lends one, else in bounded steps.
+// from a window when the stream lends one, else in bounded steps.  Bytes
+// that end before the padding does break the length rule.
 bool get_text(XDR *xdrs, uint32_t length, char **field, goheap_t *heap);
+// The same in an explaining decode, whose text starts at `at`.
+bool get_text(XDR *xdrs, uint32_t length, char **field, goheap_t *heap, const Reporting &sink, uint64_t at);
+inline bool get_text(XDR *xdrs, uint32_t length, char **field, goheap_t *heap, const Silent &, uint64_t)
+{
+    return get_text(xdrs, length, field, heap);
+}
 
 // Writes a string of `length` bytes through the stream's operations.
 bool put_string(XDR *xdrs, const char *text, uint32_t length);

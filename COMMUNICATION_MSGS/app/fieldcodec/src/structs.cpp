@@ -22,6 +22,7 @@
 #include <cstring>
 #include <limits>
 
+#include "explaining.h"
 #include "record_layout.h"
 #include "stream_access.h"
 #include "strings.h"
@@ -147,15 +148,22 @@ uint32_t run_span(const fc_plan_t &plan, uint32_t fields)
 // The window a record is read from.  A held window (Held) is every byte an
 // aligned memory stream has left, so that running out of it means the bytes
 // are not there.  A lent window holds exactly one run, so that it runs out
-// where the next run begins, and the next window is asked for there.
-template <bool Held>
+// where the next run begins, and the next window is asked for there.  The
+// sink (explaining.h) hears of each item read and of the rule that refuses
+// the bytes; only the plain decode holds windows.
+template <bool Held, class Sink>
 struct Reader {
     XDR *xdrs;
     goheap_t *heap;
     const unsigned char *in;
     const unsigned char *end;
+    [[no_unique_address]] Sink sink;
 
     bool has(uint32_t size) const { return static_cast<size_t>(end - in) >= size; }
+
+    // The offset of the next byte to read: the bytes the stream has moved,
+    // less those of the window not read yet.
+    uint64_t here() const { return sink.position() - static_cast<uint64_t>(end - in); }
 
     // Asks the stream for a window of the next `span` bytes, never when the
     // window is held; false, with no window left, when it will not lend
@@ -176,18 +184,19 @@ struct Reader {
 // text and of the run after it (the fields of `after` up to the next
 // string's length word), or through the stream's operations where the
 // stream will not lend them.
-template <bool Held>
-bool read_text(Reader<Held> &reader, const fc_plan_t &plan, uint32_t after, uint32_t length, char **field)
+template <bool Held, class Sink>
+bool read_text(Reader<Held, Sink> &reader, const fc_plan_t &plan, uint32_t after, uint32_t length, char **field)
 {
     goheap_t *const heap = reader.heap;
+    const uint64_t start = reader.here();
     const uint32_t span = text_span(length);
     if (!reader.has(span) && !reader.lend_window(span + run_span(plan, after)))
-        return !Held && get_text(reader.xdrs, length, field, heap);
+        return !Held && get_text(reader.xdrs, length, field, heap, reader.sink, start);
     // With no window left, only an empty text fits: it is read from nothing
     // rather than from a null pointer.
     if (!Held && reader.in == nullptr)
-        return take_text(kNothing, 0, field, heap);
-    if (!take_text(reader.in, length, field, heap))
+        return take_text(kNothing, 0, field, heap, reader.sink, start);
+    if (!take_text(reader.in, length, field, heap, reader.sink, start))
         return false;
     reader.in += span;
     return true;
@@ -195,8 +204,8 @@ bool read_text(Reader<Held> &reader, const fc_plan_t &plan, uint32_t after, uint
 
 // Reads a value of one word (uint32_t) or two (uint64_t): from the window
 // when it holds them (`lent`), else through the stream.
-template <class Bits, bool Held>
-bool read_bits(Reader<Held> &reader, bool lent, Bits &value)
+template <class Bits, bool Held, class Sink>
+bool read_bits(Reader<Held, Sink> &reader, bool lent, Bits &value)
 {
     if (lent) {
         value = load_bits<Bits>(reader.in);
@@ -208,12 +217,16 @@ bool read_bits(Reader<Held> &reader, bool lent, Bits &value)
 }
 
 // The same into a field of the record.
-template <class Bits, bool Held>
-bool read_bits_into(Reader<Held> &reader, bool lent, char *field)
+template <class Bits, bool Held, class Sink>
+bool read_bits_into(Reader<Held, Sink> &reader, bool lent, char *field)
 {
+    const uint64_t start = reader.here();
     Bits value = 0;
-    if (!read_bits(reader, lent, value))
+    if (!read_bits(reader, lent, value)) {
+        reader.sink.refuse(FC_RULE_SHORT, start, FC_ROLE_VALUE, start, sizeof value);
         return false;
+    }
+    reader.sink.item(FC_ROLE_VALUE, start, sizeof value);
     std::memcpy(field, &value, sizeof value);
     return true;
 }
@@ -222,20 +235,29 @@ bool read_bits_into(Reader<Held> &reader, bool lent, char *field)
 // the window does not hold its bytes, they come from a window of the run it
 // begins, or through the stream's operations where the stream will not lend
 // one.
-template <bool Held>
-bool read_field(Reader<Held> &reader, const fc_plan_t &plan, char *field, uint8_t shape, uint32_t rest)
+template <bool Held, class Sink>
+bool read_field(Reader<Held, Sink> &reader, const fc_plan_t &plan, char *field, uint8_t shape, uint32_t rest)
 {
+    reader.sink.at_field(lowest_index(rest));
     const bool lent = reader.has(shape == FC_SHAPE_DOUBLEWORD ? 8 : 4) || reader.lend_window(run_span(plan, rest));
     if (shape == FC_SHAPE_WORD)
         return read_bits_into<uint32_t>(reader, lent, field);
     if (shape == FC_SHAPE_DOUBLEWORD)
         return read_bits_into<uint64_t>(reader, lent, field);
+    const uint64_t start = reader.here();
     uint32_t length = 0;
     if (lent) {
         length = load_word(reader.in);
         reader.in += 4;
     } else if (Held || !get_word(reader.xdrs, &length)) {
+        reader.sink.refuse(FC_RULE_SHORT, start, FC_ROLE_LENGTH, start, 4);
         return false;
+    }
+    if constexpr (Sink::active) {
+        reader.sink.item(FC_ROLE_LENGTH, start, 4);
+        if (length > kMaxStringLength)
+            reader.sink.refuse(FC_RULE_LENGTH, start + 4, FC_ROLE_TEXT, start + 4,
+                               uint64_t{length} + padding_of(length), length, kMaxStringLength);
     }
     return length <= kMaxStringLength &&
            read_text(reader, plan, rest & (rest - 1), length, reinterpret_cast<char **>(field));
@@ -244,19 +266,24 @@ bool read_field(Reader<Held> &reader, const fc_plan_t &plan, char *field, uint8_
 // Reads the presence word and the fields it names, starting from `window`:
 // the stream's held window, or none.  The stream is then moved past the
 // bytes read of a held window; lent ones were consumed as they were lent.
-template <bool Held>
-int decode_from(XDR *xdrs, const fc_plan_t &plan, void *record, goheap_t *heap, Window window)
+template <bool Held, class Sink>
+int decode_from(XDR *xdrs, const fc_plan_t &plan, void *record, goheap_t *heap, Window window, Sink sink)
 {
-    Reader<Held> reader{xdrs, heap, window.start, window.end};
+    Reader<Held, Sink> reader{xdrs, heap, window.start, window.end, sink};
+    const uint64_t start = reader.here();
     uint32_t bits = 0;
     if (reader.has(4)) {
         bits = load_word(reader.in);
         reader.in += 4;
     } else if (Held || !get_word(xdrs, &bits)) {
+        sink.refuse(FC_RULE_SHORT, start, FC_ROLE_PRESENCE, start, 4);
         return 0;
     }
-    if ((bits & ~field_mask(plan.count)) != 0)
+    if ((bits & ~field_mask(plan.count)) != 0) {
+        sink.refuse(FC_RULE_PRESENCE, start, FC_ROLE_PRESENCE, start, 4, bits, plan.count);
         return 0;
+    }
+    sink.item(FC_ROLE_PRESENCE, start, 4);
     for (uint32_t rest = bits; rest != 0; rest &= rest - 1) {
         const uint32_t index = lowest_index(rest);
         if (!read_field(reader, plan, at(record, plan.offsets[index]), plan.shapes[index], rest)) {
@@ -320,11 +347,16 @@ int encode_planned(XDR *xdrs, const fc_plan_t &plan, const void *record, uint32_
     return 1;
 }
 
+// The held window of an aligned memory stream first, so that the plain
+// decode there pays nothing for the explaining one.
 int decode_planned(XDR *xdrs, const fc_plan_t &plan, void *record, goheap_t *heap)
 {
     Window held;
-    return held_window(xdrs, &held) ? decode_from<true>(xdrs, plan, record, heap, held)
-                                    : decode_from<false>(xdrs, plan, record, heap, {nullptr, nullptr});
+    if (held_window(xdrs, &held))
+        return decode_from<true>(xdrs, plan, record, heap, held, Silent{});
+    if (Explaining *e = explaining(xdrs))
+        return decode_from<false>(xdrs, plan, record, heap, {nullptr, nullptr}, Reporting{e});
+    return decode_from<false>(xdrs, plan, record, heap, {nullptr, nullptr}, Silent{});
 }
 
 int clone_planned(const fc_plan_t &plan, const void *source, void *destination, uint32_t bits, goheap_t *heap)

@@ -4,7 +4,9 @@
 #include "fieldcodec.h"
 
 #include <limits>
+#include <utility>
 
+#include "explaining.h"
 #include "record_layout.h"
 #include "stream_access.h"
 
@@ -33,6 +35,47 @@ bool union_fits(const void *record, uint32_t desc_count)
     return record != nullptr && read_member<uint32_t>(record, FC_UNION_ARM_COUNT_OFFSET) == desc_count;
 }
 
+// Reads the discriminant -- from the held window of an aligned memory
+// stream (Held), as the struct codec does, else through the stream -- and
+// the selected arm through the arm type's filter.  In an explaining decode
+// (a Reporting sink) the arm's items are reported as the arm's.
+template <bool Held, class Sink>
+int decode_union(XDR *xdrs, const var_desc_t *desc, void *record, goheap_t *heap, Window window, Sink sink)
+{
+    const uint64_t start = sink.position();
+    uint32_t word = 0;
+    if (Held) {
+        if (window.end - window.start < 4)
+            return 0;
+        word = load_word(window.start);
+        consume(xdrs, 4);
+    } else if (!get_word(xdrs, &word)) {
+        sink.refuse(FC_RULE_SHORT, start, FC_ROLE_DISCRIMINANT, start, 4);
+        return 0;
+    }
+    const auto discriminant = static_cast<int32_t>(word);
+    if (discriminant == -1) {
+        sink.item(FC_ROLE_DISCRIMINANT, start, 4);
+        set_discriminant(record, -1);
+        return 1;
+    }
+    if (!selects_arm(discriminant, desc->count)) {
+        sink.refuse(FC_RULE_DISCRIMINANT, start, FC_ROLE_DISCRIMINANT, start, 4, word, desc->count);
+        return 0;
+    }
+    sink.item(FC_ROLE_DISCRIMINANT, start, 4);
+    int32_t outer = -1;
+    if constexpr (Sink::active)
+        outer = std::exchange(sink.explaining->arm, discriminant);
+    const int decoded = desc->entries[discriminant].routine(xdrs, arm_slot(record), heap);
+    if constexpr (Sink::active)
+        sink.explaining->arm = outer;
+    if (!decoded)
+        return 0;
+    set_discriminant(record, discriminant);
+    return 1;
+}
+
 } // namespace
 
 extern "C" int xdr_optional_generic_union_init(void *record)
@@ -57,18 +100,12 @@ extern "C" int mxdr_enh_generic_union(XDR *xdrs, const var_desc_t *desc, void *r
         return discriminant == -1 || desc->entries[discriminant].routine(xdrs, arm_slot(record), heap);
     }
     case XDR_DECODE: {
-        uint32_t word = 0;
-        if (!get_word(xdrs, &word))
-            return 0;
-        const auto discriminant = static_cast<int32_t>(word);
-        if (discriminant == -1) {
-            set_discriminant(record, -1);
-            return 1;
-        }
-        if (!selects_arm(discriminant, arms) || !desc->entries[discriminant].routine(xdrs, arm_slot(record), heap))
-            return 0;
-        set_discriminant(record, discriminant);
-        return 1;
+        Window held;
+        if (held_window(xdrs, &held))
+            return decode_union<true>(xdrs, desc, record, heap, held, Silent{});
+        if (Explaining *e = explaining(xdrs))
+            return decode_union<false>(xdrs, desc, record, heap, {nullptr, nullptr}, Reporting{e});
+        return decode_union<false>(xdrs, desc, record, heap, {nullptr, nullptr}, Silent{});
     }
     case XDR_FREE: {
         const int32_t discriminant = discriminant_of(record);

@@ -1,0 +1,93 @@
+# Gives every name that a section 3 page documents a link to that page, and
+# checks them against the routines libparcel exports.
+#
+#   cmake -DSETTINGS=settings.cmake -DMAP=parcel.map -DTREE=<dir> -DSTAMP=<file> -P links.cmake
+#
+# A page's names are those of its NAME section.  A name with TYPE in it
+# stands for the thirty names with a type of the catalogue in its place, one
+# with MSG for the seventeen with a message; each such name, and each other
+# name than the page's own, becomes a symbolic link <name>.3.gz to the page
+# in TREE/man3.  Every routine of the version script MAP must be linked
+# exactly once, and every name made from TYPE or MSG must be a routine of
+# it.  Whatever else is in TREE/man3 (left by an earlier build) goes.
+cmake_minimum_required(VERSION 3.25)
+include(${SETTINGS})
+include(${CMAKE_CURRENT_LIST_DIR}/catalogue.cmake)
+parcel_read_catalogue(${CATALOGUE})
+
+file(STRINGS ${MAP} exported REGEX "^ +[A-Za-z_][A-Za-z_0-9]*;$")
+list(TRANSFORM exported STRIP)
+list(TRANSFORM exported REPLACE ";$" "")
+
+set(wanted "")
+set(linked "")
+set(pages "")
+foreach(source IN LISTS PAGES)
+  get_filename_component(file ${source} NAME)
+  if(NOT file MATCHES "^(.+)\\.3\\.scd$")
+    continue()
+  endif()
+  set(page ${CMAKE_MATCH_1})
+  list(APPEND pages ${page}.3.gz)
+  file(READ ${source} text)
+  if(NOT text MATCHES "\n# NAME\n\n([^#]*) - ")
+    message(FATAL_ERROR "${source}: no NAME section of the form 'name, ... - what it does'")
+  endif()
+  string(REPLACE "\\" "" names "${CMAKE_MATCH_1}")
+  string(REGEX REPLACE "[ \n]*,[ \n]*" ";" names "${names}")
+  string(STRIP "${names}" names)
+  foreach(name IN LISTS names)
+    set(concrete "")
+    if(name MATCHES "TYPE")
+      foreach(type IN LISTS PARCEL_TYPES)
+        string(REPLACE "TYPE" "${type}" one "${name}")
+        list(APPEND concrete ${one})
+      endforeach()
+    elseif(name MATCHES "MSG")
+      foreach(message IN LISTS PARCEL_MESSAGES)
+        string(REPLACE "MSG" "${message}" one "${name}")
+        list(APPEND concrete ${one})
+      endforeach()
+    endif()
+    foreach(one IN LISTS concrete)
+      if(NOT one IN_LIST exported)
+        message(FATAL_ERROR "${source}: ${one} is not a routine that libparcel exports (${MAP})")
+      endif()
+      if(one IN_LIST linked)
+        message(FATAL_ERROR "${source}: ${one} is documented by two pages")
+      endif()
+      list(APPEND linked ${one})
+    endforeach()
+    if(NOT name STREQUAL page)
+      list(APPEND concrete ${name})
+    endif()
+    foreach(one IN LISTS concrete)
+      list(APPEND wanted "${one}.3.gz")
+      set(target_of_${one} "${page}.3.gz")
+    endforeach()
+  endforeach()
+endforeach()
+
+set(missing ${exported})
+list(REMOVE_ITEM missing ${linked})
+if(missing)
+  list(JOIN missing " " missing)
+  message(FATAL_ERROR "no manual page documents these routines of ${MAP}: ${missing}")
+endif()
+
+set(directory ${TREE}/man3)
+file(MAKE_DIRECTORY ${directory})
+file(GLOB present RELATIVE ${directory} LIST_DIRECTORIES false ${directory}/*)
+foreach(entry IN LISTS present)
+  if(NOT entry IN_LIST wanted AND NOT entry IN_LIST pages)
+    file(REMOVE ${directory}/${entry})
+  endif()
+endforeach()
+foreach(link IN LISTS wanted)
+  string(REGEX REPLACE "\\.3\\.gz$" "" name ${link})
+  file(CREATE_LINK ${target_of_${name}} ${directory}/${link} SYMBOLIC)
+endforeach()
+
+list(LENGTH linked routines)
+list(LENGTH wanted links)
+file(WRITE ${STAMP} "${links} links, ${routines} of them the routines of ${MAP}\n")
