@@ -144,7 +144,7 @@ for arch in "${arches[@]}"; do
   # -g with a build of its own).
   cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchains/$arch.cmake" \
     -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_FLAGS_RELEASE="-O2 -DNDEBUG" -DCMAKE_CXX_FLAGS_RELEASE="-O2 -DNDEBUG" \
-    -DPARCEL_WERROR=ON -DPARCEL_SANITIZE= >/dev/null
+    -DPARCEL_WERROR=ON -DPARCEL_SANITIZE= -DPARCEL_BUILD_TESTS=ON -DPARCEL_BUILD_TOOL=ON >/dev/null
   cmake --build "$build" -j"$(nproc)"
   if ! ctest --test-dir "$build" --output-on-failure -j"$(nproc)"; then
     echo "cross: the suite failed on $arch" >&2

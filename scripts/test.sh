@@ -8,7 +8,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
 
 "$root/scripts/deps.sh"
+# The suite is the point here: configuring fails, rather than leaving tests
+# out, when what they need is missing.
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPARCEL_WERROR=ON \
+  -DPARCEL_BUILD_TESTS=ON -DPARCEL_BUILD_TOOL=ON \
   -DPARCEL_SANITIZE="${PARCEL_SANITIZE:-}" >/dev/null
 cmake --build "$build" -j"$(nproc)"
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)"

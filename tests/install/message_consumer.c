@@ -1,9 +1,10 @@
-/* A consumer of the installed package, built by scripts/install-check.sh with
- * the flags of `pkg-config --cflags --libs parcel`: the message API from C. */
+/* A consumer of the installed package, built by scripts/install-check.sh as
+ * C99 and as C11 (-pedantic), through pkg-config and through
+ * find_package(parcel): the message API from C. */
 #include <stdio.h>
 #include <string.h>
 
-#include "api/parcel_api.h"
+#include <parcel/parcel_api.h>
 
 static int failures;
 
@@ -50,6 +51,7 @@ int main(void)
         parcel_free_bridge_data(data);
     }
 
-    printf("message API consumer (pkg-config): %s\n", failures == 0 ? "ok" : "FAILED");
+    printf("message API consumer, C %ld: %s\n", (long)__STDC_VERSION__,
+           failures == 0 ? "ok" : "FAILED");
     return failures == 0 ? 0 : 1;
 }

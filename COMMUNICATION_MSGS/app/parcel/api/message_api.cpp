@@ -2,7 +2,7 @@
 // PARCEL_MESSAGE rows of catalogue.def onto the templates below.  What
 // differs between messages is data: the field list of the record type and
 // the mask of fields read only when carried.
-#include "parcel_api.h"
+#include <parcel/parcel_api.h>
 
 #include <cstring>
 #include <type_traits>

@@ -7,7 +7,9 @@
 #include <climits>
 #include <cstring>
 
-#include "../records/descriptors.h"
+#include <parcel/records/descriptors.h>
+
+#include "../services/services.h"
 
 namespace parcel {
 

@@ -1,7 +1,9 @@
 // The four exported descriptor getters of every type.  The headers are
 // constant, so a getter only hands out an address: the same on every call,
 // from any thread, with no store.
-#include "descriptors.h"
+#include <parcel/records/descriptors.h>
+
+#include "layout_check.h"
 
 #define PARCEL_DEFINE_GETTERS(T)                                                                 \
     extern "C" const var_desc_t *get_var_desc_for_##T(void) { return &parcel::tables<T>::var_header; } \

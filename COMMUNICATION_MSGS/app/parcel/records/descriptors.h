@@ -10,7 +10,7 @@
 #include <iterator>
 #include <type_traits>
 
-#include "records.h"
+#include "../records.h"
 
 namespace parcel {
 
@@ -24,25 +24,6 @@ constexpr bool offsets_increase(const Entry (&entries)[N])
         if (entries[i].offset <= entries[i - 1].offset)
             return false;
     return true;
-}
-
-// The header words that the field codec reads at fixed offsets.
-template <class R>
-constexpr bool struct_layout_fits_codec()
-{
-    return std::is_standard_layout_v<R> && offsetof(R, field_count) == FC_STRUCT_FIELD_COUNT_OFFSET &&
-           offsetof(R, presence) == FC_STRUCT_PRESENCE_OFFSET &&
-           offsetof(R, layout_code) == offsetof(R, var_sizeof_desc) + sizeof(void *) +
-                                           (R::kFieldCount == 0 ? 0 : sizeof(uint32_t)) &&
-           offsetof(R, plain_size) == offsetof(R, layout_code) + sizeof(uint32_t);
-}
-
-template <class R>
-constexpr bool union_layout_fits_codec()
-{
-    return std::is_standard_layout_v<R> && offsetof(R, arm_count) == FC_UNION_ARM_COUNT_OFFSET &&
-           offsetof(R, discriminant) == FC_UNION_DISCRIMINANT_OFFSET &&
-           offsetof(R, arm) == FC_UNION_ARM_OFFSET && offsetof(R, reserved) == offsetof(R, arm) + sizeof(void *);
 }
 
 // Adds field `index` to a plan: its offset, its shape's mask and, for a word

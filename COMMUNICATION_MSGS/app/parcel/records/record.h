@@ -1,4 +1,8 @@
-// Record classes: the in-memory form of every message type.
+// What the record classes of <parcel/records.h> are built from: the field
+// kinds, the presence words, construction and placement helpers, and the
+// layout that the field codec relies on.  Include <parcel/records.h>, which
+// spells out every class and routine; this header declares no type of the
+// catalogue.
 //
 // An optional generic struct record is a plain part (field count, presence
 // pointer, the fields in field order) followed by an information block that
@@ -9,8 +13,9 @@
 // information block of the same kind.
 //
 // Records point into themselves, so they are never copied byte for byte: a
-// copy is made with the type's clone routines.  Every type's classes and
-// routines are expanded from catalogue.def by the macros below.
+// copy is made with the type's clone routines.
+//
+// Valid C++17.
 #ifndef PARCEL_RECORDS_RECORD_H
 #define PARCEL_RECORDS_RECORD_H
 
@@ -21,7 +26,10 @@
 #include <type_traits>
 #include <utility>
 
-#include "../services/services.h"
+#include "../fieldcodec.h"
+#include "../heapkit.h"
+#include "../hostshim.h"
+#include "../taskbase.h"
 
 #define PARCEL_API __attribute__((visibility("default")))
 
@@ -53,7 +61,9 @@ PARCEL_DEFINE_KIND(wrapstring, char *, const char *, STRING)
 #undef PARCEL_DEFINE_KIND
 
 // The presence words of a record with N fields: one word, or none at all for
-// a type without fields (the member then takes no space).
+// a type without fields (the member, [[no_unique_address]], then takes no
+// space; compilers honour that in C++17 as in C++20, and the layout check
+// below fails to compile where one would not).
 template <uint32_t N>
 struct presence_words {
     uint32_t word[1];
@@ -73,13 +83,17 @@ inline uint32_t *first_presence_word(presence_words<0> &, uint32_t *layout_code)
 // Fills a record with zero bytes as straight-line 16-byte stores.  Records
 // are a few hundred bytes at most, and for those a compiler's memset may be
 // a string instruction whose start-up costs more than the stores.
+template <size_t... Chunk>
+void zero_chunks(unsigned char *bytes, std::index_sequence<Chunk...>)
+{
+    (std::memset(bytes + Chunk * 16, 0, 16), ...);
+}
+
 template <size_t Size>
 void zero_fill(void *record)
 {
     auto *bytes = static_cast<unsigned char *>(record);
-    [bytes]<size_t... Chunk>(std::index_sequence<Chunk...>) {
-        (std::memset(bytes + Chunk * 16, 0, 16), ...);
-    }(std::make_index_sequence<Size / 16>{});
+    zero_chunks(bytes, std::make_index_sequence<Size / 16>{});
     std::memset(bytes + Size / 16 * 16, 0, Size % 16);
 }
 
@@ -120,163 +134,35 @@ Storage to_storage(Param value)
 // passed by value may have gone through a floating-point register: on i386
 // the x87 unit quiets a signalling NaN.  The message API sets its fields from
 // memory instead.)
-template <class Storage>
-bool set_field(void *record, Storage *field, uint32_t index, Storage value)
+template <class Storage, class Param>
+bool set_field(void *record, Storage *field, uint32_t index, Param value)
 {
-    return xdr_optional_generic_struct_set_field(record, field, sizeof(Storage), index, &value) != 0;
+    Storage stored = to_storage<Storage>(value);
+    return xdr_optional_generic_struct_set_field(record, field, sizeof(Storage), index, &stored) != 0;
+}
+
+// The words of a record that the field codec reads at fixed places
+// (fieldcodec.h).  <parcel/records.h> checks every class against these when
+// it is compiled, so a compiler or a flag that laid a record out otherwise
+// is refused there rather than corrupting records at run time.
+template <class R>
+constexpr bool struct_layout_fits_codec()
+{
+    return std::is_standard_layout_v<R> && offsetof(R, field_count) == FC_STRUCT_FIELD_COUNT_OFFSET &&
+           offsetof(R, presence) == FC_STRUCT_PRESENCE_OFFSET &&
+           offsetof(R, layout_code) == offsetof(R, var_sizeof_desc) + sizeof(void *) +
+                                           (R::kFieldCount == 0 ? 0 : sizeof(uint32_t)) &&
+           offsetof(R, plain_size) == offsetof(R, layout_code) + sizeof(uint32_t);
+}
+
+template <class R>
+constexpr bool union_layout_fits_codec()
+{
+    return std::is_standard_layout_v<R> && offsetof(R, arm_count) == FC_UNION_ARM_COUNT_OFFSET &&
+           offsetof(R, discriminant) == FC_UNION_DISCRIMINANT_OFFSET &&
+           offsetof(R, arm) == FC_UNION_ARM_OFFSET && offsetof(R, reserved) == offsetof(R, arm) + sizeof(void *);
 }
 
 } // namespace parcel
-
-// ---- The exported routine family of a type ------------------------------------------
-// Routines that stand in descriptor tables (the pointer filter, pointer length
-// and pointer clone) take the address of a record pointer as an untyped
-// pointer, the shape that the field codec calls them with.
-
-#define PARCEL_DECLARE_FAMILY(T)                                                               \
-    class T;                                                                                   \
-    extern "C" {                                                                               \
-    PARCEL_API const var_desc_t *get_var_desc_for_##T(void);                                   \
-    PARCEL_API const var_length_desc_t *get_var_length_desc_for_##T(void);                     \
-    PARCEL_API const var_clone_desc_t *get_var_clone_desc_for_##T(void);                       \
-    PARCEL_API const var_sizeof_desc_t *get_var_sizeof_desc_for_##T(void);                     \
-    PARCEL_API int _mxdr_##T(XDR *xdrs, T *record, goheap_t *heap);                            \
-    PARCEL_API int _xdr_##T(XDR *xdrs, T *record);                                             \
-    PARCEL_API int mxdr_p_##T(XDR *xdrs, void *recordp, goheap_t *heap);                       \
-    PARCEL_API int xdr_p_##T(XDR *xdrs, void *recordp);                                        \
-    PARCEL_API int32_t xdr_encode_##T(const T *record, void *buffer, uint32_t length);         \
-    PARCEL_API int32_t xdr_encode_p_##T(T *const *recordp, void *buffer, uint32_t length);     \
-    PARCEL_API int32_t xdr_decode_p_##T(const void *buffer, uint32_t length, T **recordp);     \
-    PARCEL_API int32_t xdr_decode_p_##T##_to_given_goheap(const void *buffer, uint32_t length, \
-                                                          T **recordp, goheap_t *heap);        \
-    PARCEL_API int32_t xdr_decode_p_##T##_to_new_goheap(const void *buffer, uint32_t length,   \
-                                                        T **recordp, goheap_t **heapp);        \
-    PARCEL_API int xdr_length_of_encoded_##T(const T *record);                                 \
-    PARCEL_API int xdr_length_of_encoded_p_##T(const void *recordp);                           \
-    PARCEL_API int mxdr_clone_p_##T(const void *source, void *destination, goheap_t *heap);    \
-    PARCEL_API T *xdr_clone_##T(const T *record);                                              \
-    PARCEL_API T *xdr_clone_##T##_to_given_goheap(const T *record, goheap_t *heap);            \
-    PARCEL_API T *xdr_clone_##T##_to_new_goheap(const T *record, goheap_t **heapp);            \
-    PARCEL_API void xdr_free_p_##T(T **recordp);                                               \
-    }
-
-// The information block shared by both record kinds: the type's own value
-// filter, length and clone routines, then its four descriptors.
-#define PARCEL_INFO_ROUTINES(T)                                                  \
-    int (*filter)(XDR *, T *, goheap_t *);                                       \
-    int (*length_routine)(const T *);                                            \
-    int (*clone_routine)(const void *, void *, goheap_t *);                      \
-    const var_desc_t *var_desc;                                                  \
-    const var_length_desc_t *var_length_desc;                                    \
-    const var_clone_desc_t *var_clone_desc;                                      \
-    const var_sizeof_desc_t *var_sizeof_desc;
-
-#define PARCEL_WRITE_INFO_ROUTINES(T)                                            \
-    filter = &_mxdr_##T;                                                         \
-    length_routine = &xdr_length_of_encoded_##T;                                 \
-    clone_routine = &mxdr_clone_p_##T;                                           \
-    var_desc = get_var_desc_for_##T();                                           \
-    var_length_desc = get_var_length_desc_for_##T();                             \
-    var_clone_desc = get_var_clone_desc_for_##T();                               \
-    var_sizeof_desc = get_var_sizeof_desc_for_##T();
-
-#define PARCEL_NO_COPY(T)                                                        \
-    T(const T &) = delete;                                                       \
-    T &operator=(const T &) = delete;                                            \
-    static T *place_in_goheap(goheap_t *heap) { return parcel::place_in_goheap<T>(heap); } \
-    static void release_to_goheap(goheap_t *heap, T *record) { parcel::release_to_goheap(heap, record); }
-
-// ---- Optional generic struct records -------------------------------------------------
-
-#define PARCEL_COUNT_FIELD(index, kind, name) +1
-#define PARCEL_FIELD_MEMBER(index, kind, name) \
-    alignas(sizeof(parcel::kind_##kind::type)) parcel::kind_##kind::type name;
-#define PARCEL_FIELD_ACCESSORS(index, kind, name)                                           \
-    bool set_##name(parcel::kind_##kind::param value)                                       \
-    {                                                                                       \
-        return parcel::set_field<parcel::kind_##kind::type>(                                \
-            this, &name, index, parcel::to_storage<parcel::kind_##kind::type>(value));       \
-    }                                                                                       \
-    parcel::kind_##kind::type get_##name() const { return name; }                           \
-    bool has_##name() const { return xdr_optional_generic_struct_check_field(this, index) != 0; }
-
-#define PARCEL_DEFINE_STRUCT_RECORD(T, FIELDS)                                              \
-    PARCEL_DECLARE_FAMILY(T)                                                                \
-    class T {                                                                               \
-    public:                                                                                 \
-        static constexpr uint32_t kFieldCount = 0 FIELDS(PARCEL_COUNT_FIELD);              \
-        /* plain part */                                                                    \
-        uint32_t field_count;                                                               \
-        uint32_t *presence;                                                                 \
-        FIELDS(PARCEL_FIELD_MEMBER)                                                         \
-        /* information block */                                                             \
-        uint32_t reserved;                                                                  \
-        goheap_t *heap;                                                                     \
-        uint32_t *tail;                                                                     \
-        PARCEL_INFO_ROUTINES(T)                                                             \
-        [[no_unique_address]] parcel::presence_words<kFieldCount> presence_words;           \
-        uint32_t layout_code;                                                               \
-        uint32_t plain_size;                                                                \
-        uint32_t tail_area[kFieldCount == 0 ? 1 : 2];                                       \
-                                                                                            \
-        T(goheap_t *owner, uint32_t reserved_word)                                          \
-        {                                                                                   \
-            parcel::zero_fill<sizeof(T)>(this);                                             \
-            field_count = kFieldCount;                                                      \
-            presence = parcel::first_presence_word(presence_words, &layout_code);           \
-            reserved = reserved_word;                                                       \
-            heap = owner;                                                                   \
-            tail = tail_area;                                                               \
-            PARCEL_WRITE_INFO_ROUTINES(T)                                                   \
-            layout_code = parcel::kLayoutCode;                                              \
-            plain_size = static_cast<uint32_t>(offsetof(T, reserved));                      \
-            xdr_optional_generic_struct_init(this);                                         \
-        }                                                                                   \
-        ~T() { xdr_optional_generic_struct_uninit(this); }                                  \
-        PARCEL_NO_COPY(T)                                                                   \
-        FIELDS(PARCEL_FIELD_ACCESSORS)                                                      \
-    };
-
-// ---- Generic union records --------------------------------------------------------------
-
-#define PARCEL_ARM_VIEW(position, arm_name, A) A *arm_name;
-
-#define PARCEL_DEFINE_UNION_RECORD(U, ARMS)                                                 \
-    PARCEL_DECLARE_FAMILY(U)                                                                \
-    class U {                                                                               \
-    public:                                                                                 \
-        static constexpr uint32_t kArmCount = 0 ARMS(PARCEL_COUNT_FIELD);                   \
-        /* plain part */                                                                    \
-        uint32_t arm_count;                                                                 \
-        int32_t discriminant;                                                               \
-        uint32_t layout_code;                                                               \
-        uint32_t plain_size;                                                                \
-        /* the selected arm's record; the named arms are typed views of it */              \
-        union {                                                                             \
-            void *arm;                                                                      \
-            ARMS(PARCEL_ARM_VIEW)                                                           \
-        };                                                                                  \
-        /* information block */                                                             \
-        uint32_t reserved;                                                                  \
-        goheap_t *heap;                                                                     \
-        uint8_t union_flag;                                                                 \
-        PARCEL_INFO_ROUTINES(U)                                                             \
-                                                                                            \
-        U(goheap_t *owner, uint32_t reserved_word)                                          \
-        {                                                                                   \
-            arm_count = kArmCount;                                                          \
-            discriminant = -1;                                                              \
-            layout_code = parcel::kLayoutCode;                                              \
-            plain_size = static_cast<uint32_t>(offsetof(U, reserved));                      \
-            arm = nullptr;                                                                  \
-            reserved = reserved_word;                                                       \
-            heap = owner;                                                                   \
-            union_flag = 0;                                                                 \
-            PARCEL_WRITE_INFO_ROUTINES(U)                                                   \
-            xdr_optional_generic_union_init(this);                                          \
-        }                                                                                   \
-        ~U() { xdr_optional_generic_union_uninit(this); }                                   \
-        PARCEL_NO_COPY(U)                                                                   \
-    };
 
 #endif // PARCEL_RECORDS_RECORD_H

@@ -1,11 +1,3 @@
-// Every record class of the catalogue, with the declarations of each type's
-// exported routine family.
-#ifndef PARCEL_RECORDS_RECORDS_H
-#define PARCEL_RECORDS_RECORDS_H
-
-#include "load_goal_msgs.h"
-#include "scenario_msgs.h"
-#include "vudbg_msgs.h"
-#include "vuser_msgs.h"
-
-#endif
+// The records and their routines are <parcel/records.h>; this header stays
+// for programs that include it as "records/records.h".
+#include "../records.h"

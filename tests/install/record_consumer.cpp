@@ -1,9 +1,15 @@
-// A consumer of the installed package, built through find_package(parcel):
-// records, the per-type routines, a goheap, descriptors and a libtirpc stream.
+// A consumer of the installed package, built as C++17 by
+// scripts/install-check.sh through find_package(parcel) and through
+// pkg-config: records, the per-type routines, a goheap, descriptors and a
+// libtirpc stream.
 #include <cstdio>
 #include <cstring>
 
-#include "records/records.h"
+#include <parcel/records.h>
+
+// The record headers ask for C++17, and neither parcel::parcel nor parcel.pc
+// may make a consumer build as anything newer.
+static_assert(__cplusplus == 201703L, "this consumer is built as C++17");
 
 namespace {
 
@@ -55,6 +61,15 @@ void union_through_buffers()
     CHECK(copy != nullptr && copy->discriminant == 3 && copy->end_arm->get_long_value() == -3);
     xdr_free_p_cu_vuser_status_data_union_t(&copy);
     CHECK(copy == nullptr);
+
+    // An arm without fields, laid out by this C++17 compiler: its presence
+    // word alone follows the discriminant.
+    static const unsigned char kRun[] = {0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};
+    cu_vuser_run_data_t run(nullptr, 0);
+    status.discriminant = 0;
+    status.run_arm = &run;
+    CHECK(xdr_encode_cu_vuser_status_data_union_t(&status, bytes, sizeof bytes) == int32_t{sizeof kRun});
+    CHECK(std::memcmp(bytes, kRun, sizeof kRun) == 0);
 }
 
 void struct_through_a_stream()
@@ -97,6 +112,6 @@ int main()
     union_through_buffers();
     struct_through_a_stream();
     descriptors();
-    std::printf("records consumer (find_package): %s\n", failures == 0 ? "ok" : "FAILED");
+    std::printf("records consumer, C++17: %s\n", failures == 0 ? "ok" : "FAILED");
     return failures == 0 ? 0 : 1;
 }
