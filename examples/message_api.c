@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "api/parcel_api.h"
+#include <parcel/parcel_api.h>
 
 int main(void)
 {

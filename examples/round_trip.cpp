@@ -2,7 +2,7 @@
 // into an arena, clones it onto the default heap and frees what it made.
 #include <cstdio>
 
-#include "records/records.h"
+#include <parcel/records.h>
 
 int main()
 {

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Builds the library and the parcel tool, then runs a round trip through the
 # tool: a cu_vuser_msg_t with a few fields set is encoded (shown as hex, then
-# piped as raw bytes) and decoded back into JSON.  The two example programs
-# follow: a record through encode, decode into an arena, clone and free; then
-# a message through the C message API.
+# piped as raw bytes) and decoded back into JSON.  The example programs
+# follow, built as a user builds them: the library and its development files
+# are installed into a temporary prefix, and the examples that it installs
+# there are built against it with find_package(parcel) and run (a record
+# through encode, decode into an arena, clone and free; a message through the
+# C message API; messages over a socket on a record-marked stream).
 #   scripts/demo.sh [build-dir]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,8 +14,10 @@ build=${1:-$root/build}
 
 "$root/scripts/deps.sh"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j"$(nproc)" --target parcel_tool round_trip message_api_example >/dev/null
+cmake --build "$build" -j"$(nproc)" --target parcel_tool parcel_man >/dev/null
 parcel=$build/tools/parcel
+work=$(mktemp -d "${TMPDIR:-/tmp}/parcel-demo.XXXXXX")
+trap 'rm -rf "$work"' EXIT
 
 # Shows a command line: its words, quoted for the shell.
 show() {
@@ -33,6 +38,13 @@ printf '\n$%s |%s\n' "$(printf ' %q' parcel encode "$type" "${fields[@]}")" "$(p
 "$parcel" encode "$type" "${fields[@]}" | "$parcel" decode "$type"
 
 echo
-echo "== the example programs"
-"$build/examples/round_trip"
-"$build/examples/message_api_example"
+echo "== the example programs, built against an installation in $work/prefix"
+for component in libs dev; do
+  cmake --install "$build" --prefix "$work/prefix" --component $component >/dev/null
+done
+cmake -S "$work/prefix/share/doc/parcel/examples" -B "$work/examples" -DCMAKE_PREFIX_PATH="$work/prefix" >/dev/null
+cmake --build "$work/examples" >/dev/null
+for example in round_trip message_api record_stream; do
+  printf '\n$ examples/%s\n' "$example"
+  "$work/examples/$example"
+done

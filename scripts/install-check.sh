@@ -5,8 +5,11 @@
 # and as C11) and the records from C++17 (record_consumer.cpp), each through
 # pkg-config and through find_package(parcel), including <parcel/...> only.
 # Every installed header must compile on its own with no include path but the
-# prefix's include/.  The installed parcel tool round-trips a message too, and
-# tells the same version as parcel.pc.
+# prefix's include/.  The examples installed with the documentation (under
+# share/doc/parcel, or share/doc/libparcel-dev from the Debian package) are
+# copied out, built with find_package(parcel) and one of them with
+# pkg-config as their README says, and run.  The installed parcel tool
+# round-trips a message too, and tells the same version as parcel.pc.
 #   scripts/install-check.sh [build-dir]
 #   scripts/install-check.sh --installed PREFIX [--arch ARCH]
 # Installs from build-dir (building what is missing there) when given.
@@ -146,6 +149,27 @@ if cmake -S "$root/tests/install" -B "$work/wrong_major" "${cmake_prefix[@]}" "$
   fail "find_package(parcel $wrong) accepted version $version"
 fi
 echo "find_package(parcel $wrong) is refused by version $version"
+
+echo "== the installed examples, with the README, docs/ and the changelog beside them"
+for docdir in "$prefix/share/doc/parcel" "$prefix/share/doc/libparcel-dev" ""; do
+  [[ -f $docdir/examples/CMakeLists.txt ]] && break
+done
+[[ -n $docdir ]] || fail "no examples under $prefix/share/doc"
+for doc in README.md CHANGELOG.md docs/reference.md docs/wire-format.md; do
+  compgen -G "$docdir/$doc*" >/dev/null || fail "no $doc in $docdir"
+done
+# A copy: the installed directory is not the user's to build in.
+cp -r "$docdir/examples" "$work/examples"
+cmake -S "$work/examples" -B "$work/examples/build" "${cmake_prefix[@]}" "${toolchain[@]}" \
+  -DCMAKE_C_FLAGS="${strict[*]}" -DCMAKE_CXX_FLAGS="${strict[*]}" >/dev/null
+cmake --build "$work/examples/build" >/dev/null
+for example in message_api round_trip record_stream; do
+  "${run[@]}" "$work/examples/build/$example" >/dev/null || fail "the example $example failed"
+done
+"$cxx" -std=c++17 "${strict[@]}" "$work/examples/record_stream.cpp" "${cflags[@]}" "${libs[@]}" "${rpath[@]}" \
+  -o "$work/record_stream"
+"${run[@]}" "$work/record_stream" | tail -n 1
+echo "$docdir/examples: built with CMake and run; record_stream with pkg-config"
 
 if [[ -n $arch ]]; then
   echo "install-check: ok for $arch ($(file -b "$work/record_consumer" | cut -d, -f1-2))"

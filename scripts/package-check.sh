@@ -6,9 +6,10 @@
 # (scripts/package.sh ARCH).  Multi-Arch: same lets them share /usr, and dpkg
 # refuses the installation if a file they share differs between
 # architectures.  Then it runs the autopkgtest tests of the source package
-# (debian/tests: the consumers of scripts/install-check.sh against /usr, the
-# manual page) and, for each ARCH, the same consumers cross-built against
-# that architecture's packages and run under qemu.  Whatever happens, every
+# (debian/tests: the consumers of scripts/install-check.sh and the examples
+# of /usr/share/doc/libparcel-dev against /usr, the manual page) and, for
+# each ARCH, the same cross-built against that architecture's packages and
+# run under qemu.  Whatever happens, every
 # package that the installation added (ours and any dependency apt-get pulled
 # in) is purged again, so the machine is left as it was.  Runs as root (or
 # through sudo).
