@@ -94,27 +94,26 @@ struct message_entry {
     }
 };
 
+// One entry per row of the table, made in place: entries do not move.
+template <class Entry, class Row>
+std::vector<Entry> entries_of(const std::vector<Row> &rows)
+{
+    std::vector<Entry> entries;
+    entries.reserve(rows.size());
+    for (const Row &row : rows)
+        entries.emplace_back(row);
+    return entries;
+}
+
 inline const std::vector<type_entry> &types()
 {
-    static const std::vector<type_entry> all = [] {
-        std::vector<type_entry> entries;
-        entries.reserve(typetable::types().size());
-        for (const typetable::Type &type : typetable::types())
-            entries.emplace_back(type);
-        return entries;
-    }();
+    static const std::vector<type_entry> all = entries_of<type_entry>(typetable::types());
     return all;
 }
 
 inline const std::vector<message_entry> &messages()
 {
-    static const std::vector<message_entry> all = [] {
-        std::vector<message_entry> entries;
-        entries.reserve(typetable::messages().size());
-        for (const typetable::Message &message : typetable::messages())
-            entries.emplace_back(message);
-        return entries;
-    }();
+    static const std::vector<message_entry> all = entries_of<message_entry>(typetable::messages());
     return all;
 }
 
