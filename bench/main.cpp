@@ -174,14 +174,16 @@ uint32_t size_of(const type_entry &t) { return static_cast<uint32_t>(t.bytes.siz
 void *decode(const type_entry &t) // xdr_decode_p_T
 {
     void *record = nullptr;
-    expect(t.decode(t.bytes.data(), size_of(t), &record) == static_cast<int32_t>(size_of(t)), "decode failed");
+    expect(t.type.decode(t.bytes.data(), size_of(t), &record) == static_cast<int32_t>(size_of(t)), "decode failed");
     return record;
 }
+
+void free_record(const type_entry &t, void *record) { t.type.free_p(&record); } // xdr_free_p_T
 
 void decode_into(const type_entry &t, goheap_t *heap) // xdr_decode_p_T_to_given_goheap
 {
     void *record = nullptr;
-    expect(t.decode_given(t.bytes.data(), size_of(t), &record, heap) == static_cast<int32_t>(size_of(t)),
+    expect(t.type.decode_given(t.bytes.data(), size_of(t), &record, heap) == static_cast<int32_t>(size_of(t)),
            "decode into a goheap failed");
 }
 
@@ -196,7 +198,7 @@ goheap_t *new_goheap(size_t hint)
 // record and its strings, each behind a 16-byte header.
 size_t fitting_hint(const type_entry &t, uint32_t messages)
 {
-    return messages * (t.size + 2 * t.bytes.size() + 16 * 16);
+    return messages * (t.type.size + 2 * t.bytes.size() + 16 * 16);
 }
 
 // kBatch decodes into one goheap; a goheap cannot be emptied, so each batch
@@ -218,26 +220,26 @@ void add_parcel(const type_entry &t)
 {
     const std::string of = std::string("/") + t.name;
     add("parcel/encode" + of, [&t, out = buffer{}]() mutable {
-        expect(t.encode(t.sample, out.bytes, kBufferSize) > 0, "encode failed");
+        expect(t.type.encode(t.sample, out.bytes, kBufferSize) > 0, "encode failed");
     });
-    add("parcel/length" + of, [&t] { expect(t.length(t.sample) > 0, "length failed"); });
-    add("parcel/decode_free" + of, [&t] { t.free(decode(t)); });
+    add("parcel/length" + of, [&t] { expect(t.type.length(t.sample) > 0, "length failed"); });
+    add("parcel/decode_free" + of, [&t] { free_record(t, decode(t)); });
     add("parcel/decode_goheap" + of, [&t] { return decode_goheap_op{t}; });
     add("parcel/decode_new_goheap" + of, [&t] {
         void *record = nullptr;
         goheap_t *heap = nullptr;
-        expect(t.decode_new(t.bytes.data(), size_of(t), &record, &heap) == static_cast<int32_t>(size_of(t)),
+        expect(t.type.decode_new(t.bytes.data(), size_of(t), &record, &heap) == static_cast<int32_t>(size_of(t)),
                "decode into a new goheap failed");
         goheap_destroy(heap);
     });
     add("parcel/clone_free" + of, [&t] {
-        void *copy = t.clone(t.sample);
+        void *copy = t.type.clone(t.sample);
         expect(copy != nullptr, "clone failed");
-        t.free(copy);
+        free_record(t, copy);
     });
     add("parcel/clone_new_goheap" + of, [&t] {
         goheap_t *heap = nullptr;
-        expect(t.clone_new(t.sample, &heap) != nullptr, "clone into a new goheap failed");
+        expect(t.type.clone_new(t.sample, &heap) != nullptr, "clone into a new goheap failed");
         goheap_destroy(heap);
     });
 }
@@ -245,12 +247,12 @@ void add_parcel(const type_entry &t)
 void add_message(const message_entry &m)
 {
     add(std::string("api/encode/") + m.type, [&m, out = buffer{}]() mutable {
-        expect(m.encode(m.sample, out.bytes, kBufferSize) > 0, "message encode failed");
+        expect(m.message.encode(m.sample, out.bytes, kBufferSize) > 0, "message encode failed");
     });
     add(std::string("api/decode_free/") + m.type, [&m, &t = type_named(m.type)] {
         void *msg = nullptr;
-        expect(m.decode(t.bytes.data(), size_of(t), &msg) == 0, "message decode failed");
-        m.free(msg);
+        expect(m.message.decode(t.bytes.data(), size_of(t), &msg) == 0, "message decode failed");
+        m.message.free(msg);
     });
 }
 
@@ -275,7 +277,7 @@ void add_batches(const type_entry &t, uint32_t messages)
         for (void *&record : records)
             record = decode(t);
         for (void *record : records)
-            t.free(record);
+            free_record(t, record);
     }, messages);
 }
 
@@ -286,8 +288,8 @@ void add_batches(const type_entry &t, uint32_t messages)
 // filled from its field lists.
 #define BENCH_ANCHOR_SHAPES(X) \
     X(cu_vuser_msg_t, vuser_msg) X(cu_drv_msg_t, drv_msg) X(cu_hps_input_data_t, hps_input_data)
-#define BENCH_SET(index, kind, name) twin.name = member_value(value(parcel::kind_##kind{}, index));
-#define BENCH_PROTO_SET(index, kind, name) twin.set_##name(value(parcel::kind_##kind{}, index));
+#define BENCH_SET(index, kind, name) twin.name = member_value(BENCH_VALUE(kind, index));
+#define BENCH_PROTO_SET(index, kind, name) twin.set_##name(BENCH_VALUE(kind, index));
 
 // rpc_twin<T>: T's rpcgen structure, its filter, and make(): the sample's
 // values, every field present.
@@ -418,7 +420,7 @@ struct parcel_io {
     goheap_t *heap = nullptr;
     uint32_t received = 0;
     ~parcel_io() { goheap_destroy(heap); }
-    bool send(XDR *xdrs) { return t.filter(xdrs, t.sample) != 0; }
+    bool send(XDR *xdrs) { return t.type.mxdr(xdrs, const_cast<void *>(t.sample), nullptr) != 0; }
     bool receive(XDR *xdrs)
     {
         if (received++ % kFlushEvery == 0) {
@@ -426,7 +428,7 @@ struct parcel_io {
             heap = new_goheap(0);
         }
         cu_vuser_msg_t *record = nullptr;
-        return t.pointer_filter(xdrs, &record, heap) != 0;
+        return t.type.mxdr_p(xdrs, &record, heap) != 0;
     }
 };
 
@@ -545,7 +547,7 @@ void check_bytes()
 {
     buffer out;
     for (const message_entry &m : messages())
-        expect_bytes(type_named(m.type), out, m.encode(m.sample, out.bytes, kBufferSize), "message API encode");
+        expect_bytes(type_named(m.type), out, m.message.encode(m.sample, out.bytes, kBufferSize), "message API encode");
 #define BENCH_CHECK_ANCHOR(T, NAME) check_anchor<T>(type_named(#T));
     BENCH_ANCHOR_SHAPES(BENCH_CHECK_ANCHOR)
     const type_entry &t = type_named("cu_vuser_msg_t");

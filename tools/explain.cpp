@@ -1,18 +1,13 @@
-// The walk over a type's descriptors that explains a decoder's verdict, and
-// the annotated hex view built on it.
+// The field codec's explaining decode in the tool's terms, and the
+// annotated hex view built on it.
 #include "explain.h"
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
+#include <new>
 
 namespace parcel_tool {
 namespace {
-
-// The longest string the codec takes, as the field codec defines it.
-constexpr uint32_t kMaxStringLength = std::numeric_limits<int32_t>::max() - 8;
-
-uint32_t padding_of(uint32_t length) { return (4 - (length & 3)) & 3; }
 
 uint32_t word_at(const unsigned char *bytes)
 {
@@ -40,162 +35,112 @@ std::string plural(uint64_t count, std::string_view noun)
 
 std::string are_left(uint64_t left) { return std::to_string(left) + (left == 1 ? " is left" : " are left"); }
 
-class Walker {
-public:
-    Walker(const unsigned char *bytes, size_t size, Walk &out) : bytes_(bytes), size_(size), out_(out) {}
+// What the explaining decode of a message of `type` reports, collected.
+struct Report {
+    const Type &type;
+    Walk &out;
+    bool refused = false;
+    fc_refusal_t refusal{};
 
-    // Reads a message of `type` from the current position.
-    bool message(const Type &type) { return type.is_union ? union_of(type) : struct_of(type); }
-
-    uint32_t position() const { return static_cast<uint32_t>(at_); }
-
-private:
-    uint64_t left() const { return size_ - at_; }
-
-    Item item(Item::Role role, uint64_t offset, uint64_t size, const Field *field = nullptr) const
+    // The reported item with its field and arm in the table (union arms are
+    // structs, so an arm's position is one of `type`'s).
+    Item item_of(const fc_item_t &reported) const
     {
-        return Item{role, static_cast<uint32_t>(offset), static_cast<uint32_t>(size), arm_, field};
+        const Arm *arm = reported.arm < 0 ? nullptr : &type.arms.at(static_cast<size_t>(reported.arm));
+        const Type &holder = arm == nullptr ? type : *arm->type;
+        const Field *field = reported.field < 0 ? nullptr : &holder.fields.at(static_cast<size_t>(reported.field));
+        return Item{static_cast<Item::Role>(reported.role), static_cast<uint32_t>(reported.offset),
+                    static_cast<uint32_t>(reported.size), arm, field};
     }
-
-    // Records the item that broke `rule` at byte `offset`, and the rule in words.
-    bool fail(Rule rule, uint64_t offset, Item failing, const std::string &what)
-    {
-        out_.items.push_back(failing);
-        out_.rule = rule;
-        out_.offset = static_cast<uint32_t>(offset);
-        out_.explanation = place_of(failing) + ": " + what;
-        return false;
-    }
-
-    // Takes an item of `size` bytes at the current position, or fails with
-    // the bytes that are left.
-    bool take(Item taken, std::string_view what)
-    {
-        if (left() < taken.size) {
-            const uint64_t needed = taken.size;
-            const uint64_t available = left();
-            taken.size = static_cast<uint32_t>(available);
-            return fail(Rule::short_input, at_, taken,
-                        std::string(what) + " needs " + plural(needed, "byte") + " at offset " + std::to_string(at_) +
-                            " and " + are_left(available));
-        }
-        out_.items.push_back(taken);
-        at_ += taken.size;
-        return true;
-    }
-
-    bool struct_of(const Type &type)
-    {
-        const uint32_t start = position();
-        if (!take(item(Item::Role::presence, at_, 4), "it"))
-            return false;
-        const uint32_t bits = word_at(bytes_ + start);
-        const uint32_t count = type.var_desc->count;
-        const uint32_t allowed = count >= 32 ? ~0u : (1u << count) - 1;
-        if ((bits & ~allowed) != 0) {
-            out_.items.pop_back();
-            uint32_t bit = count;
-            while (((bits >> bit) & 1u) == 0)
-                ++bit;
-            return fail(Rule::presence, start, item(Item::Role::presence, start, 4),
-                        hex_word(bits) + " at offset " + std::to_string(start) + " sets bit " + std::to_string(bit) +
-                            ", but " + std::string(type.name) + " has " + plural(count, "field") +
-                            (count == 0 ? "" : " (bits 0 to " + std::to_string(count - 1) + ")"));
-        }
-        for (const Field &field : type.fields)
-            if (((bits >> field.index) & 1u) != 0 && !field_of(field))
-                return false;
-        return true;
-    }
-
-    bool field_of(const Field &field)
-    {
-        if (field.shape != FC_SHAPE_STRING)
-            return take(item(Item::Role::value, at_, field.shape == FC_SHAPE_DOUBLEWORD ? 8 : 4, &field), "its value");
-        if (!take(item(Item::Role::length, at_, 4, &field), "its length"))
-            return false;
-        const uint32_t length = word_at(bytes_ + at_ - 4);
-        const uint64_t needed = uint64_t{length} + padding_of(length);
-        if (length > kMaxStringLength || needed > left()) {
-            const std::string limit = length > kMaxStringLength ? " (the longest text the codec takes is " +
-                                                                      plural(kMaxStringLength, "byte") + ")"
-                                                                : "";
-            return fail(Rule::length, at_, item(Item::Role::text, at_, std::min(needed, left()), &field),
-                        "its length of " + std::to_string(length) + " needs " + plural(needed, "byte") + " at offset " +
-                            std::to_string(at_) + " and " + are_left(left()) + limit);
-        }
-        const unsigned char *text = bytes_ + at_;
-        if (const void *nul = std::memchr(text, 0, length)) {
-            const uint64_t offset = at_ + static_cast<uint64_t>(static_cast<const unsigned char *>(nul) - text);
-            return fail(Rule::nul, offset, item(Item::Role::text, at_, offset - at_ + 1, &field),
-                        "its text holds a NUL byte at offset " + std::to_string(offset) + ", which text cannot carry");
-        }
-        out_.items.push_back(item(Item::Role::text, at_, length, &field));
-        at_ += length;
-        const uint32_t pad = padding_of(length);
-        for (uint32_t k = 0; k < pad; ++k)
-            if (bytes_[at_ + k] != 0)
-                return fail(Rule::padding, at_ + k, item(Item::Role::padding, at_, k + 1, &field),
-                            "its padding byte at offset " + std::to_string(at_ + k) + " is 0x" +
-                                hex_byte(bytes_[at_ + k]) + ", not zero");
-        if (pad != 0)
-            out_.items.push_back(item(Item::Role::padding, at_, pad, &field));
-        at_ += pad;
-        return true;
-    }
-
-    bool union_of(const Type &type)
-    {
-        const uint32_t start = position();
-        if (!take(item(Item::Role::discriminant, at_, 4), "it"))
-            return false;
-        const auto discriminant = static_cast<int32_t>(word_at(bytes_ + start));
-        const uint32_t arms = type.var_desc->count;
-        if (discriminant == -1)
-            return true;
-        if (discriminant < 0 || static_cast<uint32_t>(discriminant) >= arms) {
-            out_.items.pop_back();
-            return fail(Rule::discriminant, start, item(Item::Role::discriminant, start, 4),
-                        std::to_string(discriminant) + " at offset " + std::to_string(start) + " selects no arm: " +
-                            std::string(type.name) + " has arms 0 to " + std::to_string(arms - 1) +
-                            ", and -1 for none");
-        }
-        const Arm *outer = arm_;
-        arm_ = &type.arms[static_cast<size_t>(discriminant)];
-        const bool ok = message(*arm_->type);
-        arm_ = outer;
-        return ok;
-    }
-
-    const unsigned char *bytes_;
-    uint64_t size_;
-    Walk &out_;
-    uint64_t at_ = 0;
-    const Arm *arm_ = nullptr;
 };
+
+// The refusal in words, after the place of the item that broke it.
+std::string reason(const Report &report, const Item &failing, uint64_t left)
+{
+    const fc_refusal_t &refusal = report.refusal;
+    const uint64_t at = refusal.offset;
+    switch (refusal.rule) {
+    case FC_RULE_PRESENCE: {
+        const Type &holder = failing.arm == nullptr ? report.type : *failing.arm->type;
+        const uint32_t count = refusal.limit;
+        uint32_t bit = count;
+        while (((refusal.value >> bit) & 1u) == 0)
+            ++bit;
+        return hex_word(refusal.value) + " at offset " + std::to_string(at) + " sets bit " + std::to_string(bit) +
+               ", but " + std::string(holder.name) + " has " + plural(count, "field") +
+               (count == 0 ? "" : " (bits 0 to " + std::to_string(count - 1) + ")");
+    }
+    case FC_RULE_DISCRIMINANT:
+        return std::to_string(static_cast<int32_t>(refusal.value)) + " at offset " + std::to_string(at) +
+               " selects no arm: " + std::string(report.type.name) + " has arms 0 to " +
+               std::to_string(refusal.limit - 1) + ", and -1 for none";
+    case FC_RULE_SHORT: {
+        const char *what = failing.role == Item::Role::value    ? "its value"
+                           : failing.role == Item::Role::length ? "its length"
+                                                                : "it";
+        return std::string(what) + " needs " + plural(refusal.item.size, "byte") + " at offset " +
+               std::to_string(at) + " and " + are_left(left);
+    }
+    case FC_RULE_LENGTH:
+        return "its length of " + std::to_string(refusal.value) + " needs " + plural(refusal.item.size, "byte") +
+               " at offset " + std::to_string(at) + " and " + are_left(left) +
+               (refusal.value > refusal.limit
+                    ? " (the longest text the codec takes is " + plural(refusal.limit, "byte") + ")"
+                    : "");
+    case FC_RULE_NUL:
+        return "its text holds a NUL byte at offset " + std::to_string(at) + ", which text cannot carry";
+    case FC_RULE_PADDING:
+        return "its padding byte at offset " + std::to_string(at) + " is 0x" + hex_byte(refusal.value) +
+               ", not zero";
+    }
+    return {};
+}
 
 } // namespace
 
-std::string_view code_of(Rule rule)
-{
-    switch (rule) {
-    case Rule::presence: return "presence";
-    case Rule::discriminant: return "discriminant";
-    case Rule::short_input: return "short";
-    case Rule::length: return "length";
-    case Rule::nul: return "nul";
-    case Rule::padding: return "padding";
-    }
-    return "";
-}
+std::string_view code_of(Rule rule) { return fc_rule_code(static_cast<fc_rule_t>(rule)); }
 
 Walk walk(const Type &type, const unsigned char *bytes, size_t size)
 {
     Walk out;
-    Walker walker(bytes, size, out);
-    out.valid = walker.message(type);
-    if (out.valid)
-        out.consumed = walker.position();
+    Report report{type, out};
+    const fc_sink_t sink{[](void *to, const fc_item_t *item) {
+                             auto *report = static_cast<Report *>(to);
+                             report->out.items.push_back(report->item_of(*item));
+                         },
+                         [](void *to, const fc_refusal_t *refusal) {
+                             auto *report = static_cast<Report *>(to);
+                             report->refused = true;
+                             report->refusal = *refusal;
+                         },
+                         &report};
+    XDR memory;
+    xdrmem_create(&memory, reinterpret_cast<char *>(const_cast<unsigned char *>(bytes)), static_cast<u_int>(size),
+                  XDR_DECODE);
+    void *record = nullptr;
+    uint64_t consumed = 0;
+    out.valid = fc_explain_decode(&memory, type.mxdr_p, &record, nullptr, &sink, &consumed) == 1;
+    XDR_DESTROY(&memory);
+    type.free_p(&record);
+    if (out.valid) {
+        out.consumed = static_cast<uint32_t>(consumed);
+        return out;
+    }
+    if (!report.refused)
+        throw std::bad_alloc();
+    // The failing item, cut to the bytes there are, or for a bad byte inside
+    // it to the bytes up to that one.
+    const fc_refusal_t &refusal = report.refusal;
+    Item failing = report.item_of(refusal.item);
+    const uint64_t left = size - refusal.offset;
+    if (refusal.rule == FC_RULE_NUL || refusal.rule == FC_RULE_PADDING)
+        failing.size = static_cast<uint32_t>(refusal.offset - refusal.item.offset + 1);
+    else
+        failing.size = static_cast<uint32_t>(std::min<uint64_t>(refusal.item.size, left));
+    out.items.push_back(failing);
+    out.rule = static_cast<Rule>(refusal.rule);
+    out.offset = static_cast<uint32_t>(refusal.offset);
+    out.explanation = place_of(failing) + ": " + reason(report, failing, left);
     return out;
 }
 

@@ -1,8 +1,9 @@
 // Why bytes are, or are not, a message of a type.  The decoders answer only
-// yes or no; this walk goes over the same descriptors with the same checks
-// in the same order, and records where every item of the encoding lies, so
-// that a refusal names the field, the byte offset and the rule broken, and
-// a valid encoding can be shown byte by byte beside its fields.
+// yes or no; the field codec's explaining decode (fc_explain_decode) tells
+// where every item of the encoding lies and which rule a refusal broke.
+// Here its report is put in the tool's terms and words, so that a refusal
+// names the field, the byte offset and the rule broken, and a valid
+// encoding can be shown byte by byte beside its fields.
 #ifndef PARCEL_TOOLS_EXPLAIN_H
 #define PARCEL_TOOLS_EXPLAIN_H
 
@@ -16,22 +17,30 @@
 
 namespace parcel_tool {
 
-// The rules a decoder enforces.  Their codes (code_of) are the reason codes
-// of the wire corpus.
+// The rules a decoder enforces, as the field codec numbers them.  Their
+// codes (code_of) are the reason codes of the wire corpus.
 enum class Rule {
-    presence,     // "presence": a presence bit at or past the field count
-    discriminant, // "discriminant": a discriminant outside -1..arms-1
-    short_input,  // "short": the bytes end inside a word, doubleword or length
-    length,       // "length": a string's length larger than the bytes left
-    nul,          // "nul": a NUL byte inside a string
-    padding,      // "padding": a non-zero padding byte after a string
+    presence = FC_RULE_PRESENCE,         // "presence": a presence bit at or past the field count
+    discriminant = FC_RULE_DISCRIMINANT, // "discriminant": a discriminant outside -1..arms-1
+    short_input = FC_RULE_SHORT,         // "short": the bytes end inside a word, doubleword or length
+    length = FC_RULE_LENGTH,             // "length": a string's length larger than the bytes left
+    nul = FC_RULE_NUL,                   // "nul": a NUL byte inside a string
+    padding = FC_RULE_PADDING,           // "padding": a non-zero padding byte after a string
 };
 
 std::string_view code_of(Rule rule);
 
-// One item of an encoding: where it lies and what it is.
+// One item of an encoding: where it lies and what it is (roles as the field
+// codec numbers them).
 struct Item {
-    enum class Role { presence, discriminant, value, length, text, padding };
+    enum class Role {
+        presence = FC_ROLE_PRESENCE,
+        discriminant = FC_ROLE_DISCRIMINANT,
+        value = FC_ROLE_VALUE,
+        length = FC_ROLE_LENGTH,
+        text = FC_ROLE_TEXT,
+        padding = FC_ROLE_PADDING,
+    };
     Role role = Role::presence;
     uint32_t offset = 0;
     uint32_t size = 0;
@@ -42,7 +51,8 @@ struct Item {
 struct Walk {
     bool valid = false;
     uint32_t consumed = 0;   // valid: bytes of the message
-    std::vector<Item> items; // every item read, in order; the failing one last
+    std::vector<Item> items; // every item read, in order; the failing one last,
+                             // cut to the bytes there are up to the failing byte
     // Invalid: the rule broken, the byte at which the decoder finds out, and
     // the rule in words (with the field and offsets).
     Rule rule = Rule::short_input;
@@ -50,8 +60,10 @@ struct Walk {
     std::string explanation;
 };
 
-// Walks `size` bytes as a message of `type` (size must not pass
-// UINT32_MAX).  valid and consumed are what the type's decoders return.
+// Decodes `size` bytes as a message of `type` through the field codec's
+// explaining decode (size must not pass UINT32_MAX).  valid and consumed
+// are what the type's decoders return.  Throws std::bad_alloc when the
+// decode fails for want of memory rather than for the bytes.
 Walk walk(const Type &type, const unsigned char *bytes, size_t size);
 
 // "field 1 text_2 (wrapstring)", "the presence word", "the discriminant",

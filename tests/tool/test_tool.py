@@ -399,7 +399,7 @@ class ErrorsTest(ToolCase):
 
 class ConformanceTest(ToolCase):
     """Every corpus case through `parcel decode`: the same values and length,
-    or the same reason code and offset; and each valid case's JSON back
+    or the same reason code, offset, field and arm; and each valid case's JSON back
     through `parcel encode --json` (the document, or its fields alone) to the
     same bytes."""
 
@@ -422,6 +422,7 @@ class ConformanceTest(ToolCase):
                         self.assertIn(f'[{case["reason"]}]', message)
                         self.assertRegex(message, rf'at offset {case["offset"]}\b')
                         self.assertIn(case.get('field', ''), message)
+                        self.assertIn(case.get('arm', ''), message)
                         continue
                     self.assertEqual(decoded.returncode, 0, decoded.stderr)
                     shown = json.loads(decoded.stdout)
