@@ -1,0 +1,19 @@
+# Type hints of the parcel module (see help(parcel)).
+from typing import Any, Mapping, Union
+
+_Value = Union[int, float, str, bytes]
+_Buffer = Union[bytes, bytearray, memoryview]
+
+class DecodeError(ValueError):
+    code: str
+    rule: str
+    offset: int
+    field: str | None
+    arm: str | None
+
+def types() -> list[dict[str, Any]]: ...
+def encode(type_name: str, message: Mapping[str, Any]) -> bytes: ...
+def encoded_length(type_name: str, message: Mapping[str, Any]) -> int: ...
+def decode(type_name: str, data: _Buffer) -> dict[str, Any]: ...
+def decode_all(type_name: str, data: _Buffer) -> list[dict[str, Any]]: ...
+def identify(data: _Buffer) -> list[tuple[str, int]]: ...
