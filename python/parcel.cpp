@@ -37,13 +37,58 @@ namespace {
 // parcel.DecodeError, made in PYBIND11_MODULE.
 PyObject *decode_error = nullptr;
 
-// The field names of every type as Python strings, made once and kept for
-// the life of the process (never released after the interpreter is gone).
-std::vector<std::vector<py::str>> *field_keys = nullptr;
+// The names the module looks up and writes, as Python strings made once
+// (dict lookups then hash nothing), kept for the life of the process:
+// they are never released after the interpreter is gone.
+struct TypeNames {
+    py::str name;
+    std::vector<py::str> fields; // by index
+    py::dict field_index;        // name -> index
+};
 
-const std::vector<py::str> &keys_of(const Type &type)
+struct Names {
+    std::vector<TypeNames> types; // in catalogue order
+    py::dict type_index;          // name -> position in types()
+    py::str type = "type", bytes_consumed = "bytes_consumed", fields = "fields", arm = "arm",
+            discriminant = "discriminant", arm_type = "arm_type", offset = "offset", none = "none";
+    py::dict message_keys; // the keys a whole message may have
+
+    Names()
+    {
+        for (const char *key : {"type", "fields", "arm", "discriminant", "arm_type", "bytes_given", "bytes_consumed",
+                                "offset"})
+            message_keys[key] = py::none();
+        for (const Type &type : typetable::types()) {
+            TypeNames entry{py::str(type.name.data(), type.name.size()), {}, py::dict()};
+            for (const Field &field : type.fields) {
+                entry.fields.emplace_back(field.name.data(), field.name.size());
+                entry.field_index[entry.fields.back()] = field.index;
+            }
+            type_index[entry.name] = types.size();
+            types.push_back(std::move(entry));
+        }
+    }
+};
+Names *names = nullptr;
+
+const TypeNames &names_of(const Type &type)
 {
-    return (*field_keys)[static_cast<size_t>(&type - typetable::types().data())];
+    return names->types[static_cast<size_t>(&type - typetable::types().data())];
+}
+
+// d[key], borrowed, or null.
+PyObject *item(const py::dict &d, const py::str &key)
+{
+    PyObject *value = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (value == nullptr && PyErr_Occurred())
+        throw py::error_already_set();
+    return value;
+}
+
+void put(const py::dict &d, const py::str &key, const py::handle &value)
+{
+    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) != 0)
+        throw py::error_already_set();
 }
 
 std::string joined_names(const Type &type)
@@ -58,9 +103,9 @@ std::string joined_names(const Type &type)
 
 const Type &type_named(const py::str &name)
 {
+    if (PyObject *position = item(names->type_index, name))
+        return typetable::types()[PyLong_AsSize_t(position)];
     const std::string text = name;
-    if (const Type *type = typetable::find_type(text))
-        return *type;
     throw py::value_error("unknown type '" + text + "' (parcel.types() lists all " +
                           std::to_string(typetable::types().size()) + ")");
 }
@@ -146,13 +191,13 @@ Value value_of(const py::handle &object, const Field &field)
 }
 
 // A text as str, or as bytes when it is not UTF-8.
-py::object text_object(const std::string &value)
+py::object text_object(std::string_view value)
 {
     PyObject *decoded = PyUnicode_DecodeUTF8(value.data(), static_cast<Py_ssize_t>(value.size()), "strict");
     if (decoded != nullptr)
         return py::reinterpret_steal<py::object>(decoded);
     PyErr_Clear();
-    return py::bytes(value);
+    return py::bytes(value.data(), value.size());
 }
 
 py::object object_of(const Value &value)
@@ -198,28 +243,27 @@ class Draft {
 public:
     Draft(const Type &type, const py::dict &message)
     {
-        static const char *const kWholeKeys[] = {"type", "fields", "arm", "discriminant", "arm_type",
-                                                 "bytes_given", "bytes_consumed", "offset"};
-        const bool whole = message.contains("fields") || message.contains("arm") || message.contains("discriminant");
+        PyObject *given_fields = item(message, names->fields);
+        const bool whole = given_fields != nullptr || item(message, names->arm) != nullptr ||
+                           item(message, names->discriminant) != nullptr;
         if (type.is_union && !whole)
             throw py::value_error("a " + std::string(type.name) + " is a dict with \"arm\" (one of " +
                                   joined_names(type) + ", or \"none\") and the arm's \"fields\"");
         py::dict fields = message;
         if (whole) {
-            for (const auto &[key, value] : message) {
-                const std::string name = py::str(key);
-                if (std::find_if(std::begin(kWholeKeys), std::end(kWholeKeys),
-                                 [&](const char *known) { return name == known; }) == std::end(kWholeKeys))
-                    throw py::value_error("unknown key '" + name + "' in a " + std::string(type.name) +
-                                          " (a message has \"fields\"" + (type.is_union ? ", \"arm\"" : "") + ")");
-            }
-            if (message.contains("type") && !py::str(type.name).equal(message["type"]))
-                throw py::value_error("the dict is a " + std::string(py::repr(message["type"])) + ", not a " +
+            for (const auto &[key, value] : message)
+                if (!PyUnicode_Check(key.ptr()) || !names->message_keys.contains(key))
+                    throw py::value_error("unknown key " + std::string(py::repr(key)) + " in a " +
+                                          std::string(type.name) + " (a message has \"fields\"" +
+                                          (type.is_union ? ", \"arm\"" : "") + ")");
+            PyObject *named_type = item(message, names->type);
+            if (named_type != nullptr && !names_of(type).name.equal(py::handle(named_type)))
+                throw py::value_error("the dict is a " + std::string(py::repr(named_type)) + ", not a " +
                                       std::string(type.name));
-            if (message.contains("fields")) {
-                if (!py::isinstance<py::dict>(message["fields"]))
+            if (given_fields != nullptr) {
+                if (!PyDict_Check(given_fields))
                     throw py::type_error("\"fields\" must be a dict of field names and values");
-                fields = message["fields"];
+                fields = py::reinterpret_borrow<py::dict>(given_fields);
             } else {
                 fields = py::dict();
             }
@@ -249,23 +293,23 @@ private:
     static const Arm *arm_of(const Type &type, const py::dict &message)
     {
         std::optional<const Arm *> named;
-        if (message.contains("arm")) {
-            if (!py::isinstance<py::str>(message["arm"]))
+        if (PyObject *given_arm = item(message, names->arm)) {
+            if (!PyUnicode_Check(given_arm))
                 throw py::type_error("\"arm\" must be an arm's name or \"none\"");
-            const std::string name = py::str(message["arm"]);
+            const std::string name = py::str(given_arm);
             const Arm *arm = type.find_arm(name);
             if (arm == nullptr && name != "none")
                 throw py::value_error(std::string(type.name) + " has no arm '" + name + "' (its arms: " +
                                       joined_names(type) + ", or none)");
             named = arm;
         }
-        if (!message.contains("discriminant")) {
+        const py::handle given = item(message, names->discriminant);
+        if (!given) {
             if (!named)
                 throw py::value_error("a " + std::string(type.name) + " needs \"arm\" (one of " + joined_names(type) +
                                       ", or \"none\") or \"discriminant\"");
             return *named;
         }
-        const py::handle given = message["discriminant"];
         if (!PyLong_Check(given.ptr()))
             throw py::type_error("\"discriminant\" must be an int");
         const long long position = PyLong_AsLongLong(given.ptr());
@@ -284,27 +328,36 @@ private:
     {
         // Every value is converted before any is set, and texts_ keeps its
         // elements in place: the record points at them.
-        std::vector<std::pair<const Field *, const Value *>> set;
+        values_.reserve(values_.size() + record_type.fields.size());
+        const size_t first = values_.size();
+        std::vector<const Field *> set;
+        set.reserve(record_type.fields.size());
+        const py::dict &index = names_of(record_type).field_index;
         for (const auto &[key, object] : fields) {
-            if (!py::isinstance<py::str>(key))
+            if (!PyUnicode_Check(key.ptr()))
                 throw py::type_error("field names are str, not " +
                                      std::string(py::str(py::type::of(key).attr("__name__"))));
-            const std::string name = py::str(key);
-            const Field *field = record_type.find_field(name);
-            if (field == nullptr)
-                throw py::value_error(owner + " has no field '" + name + "' (its fields: " +
+            PyObject *position = PyDict_GetItemWithError(index.ptr(), key.ptr());
+            if (position == nullptr) {
+                if (PyErr_Occurred())
+                    throw py::error_already_set();
+                throw py::value_error(owner + " has no field '" + std::string(py::str(key)) + "' (its fields: " +
                                       joined_names(record_type) + ")");
+            }
             if (object.is_none())
                 continue; // left out, as a field that is not given
-            values_.push_back(value_of(object, *field));
-            set.emplace_back(field, &values_.back());
+            const Field &field = record_type.fields[PyLong_AsSize_t(position)];
+            values_.push_back(value_of(object, field));
+            set.push_back(&field);
         }
-        for (const auto &[field, value] : set)
-            if (!field->set(record, *value))
-                throw py::value_error("the record refused field " + std::string(field->name));
+        for (size_t i = 0; i < set.size(); ++i)
+            if (!set[i]->set(record, values_[first + i]))
+                throw py::value_error("the record refused field " + std::string(set[i]->name));
     }
 
-    std::deque<Value> values_; // declared first: released last
+    // Declared first: released last.  Reserved for every field of the one
+    // record filled before any is added, so that the texts never move.
+    std::vector<Value> values_;
     Owned record_;
     Owned arm_;
 };
@@ -326,30 +379,38 @@ int length_of(const Type &type, const Draft &draft)
 py::dict fields_dict(const Type &type, const void *record)
 {
     py::dict fields;
-    const std::vector<py::str> &keys = keys_of(type);
-    for (const Field &field : type.fields)
-        if (field.has(record))
-            fields[keys[field.index]] =
-                object_of(typetable::load(field.kind, static_cast<const char *>(record) + field.offset));
+    const std::vector<py::str> &keys = names_of(type).fields;
+    for (const Field &field : type.fields) {
+        if (!field.has(record))
+            continue;
+        const char *storage = static_cast<const char *>(record) + field.offset;
+        if (field.kind == Kind::k_wrapstring) { // straight from the record: no copy of the text
+            const char *value;
+            std::memcpy(&value, storage, sizeof value);
+            put(fields, keys[field.index], text_object(value != nullptr ? value : ""));
+        } else {
+            put(fields, keys[field.index], object_of(typetable::load(field.kind, storage)));
+        }
+    }
     return fields;
 }
 
-void describe(const Type &type, const void *record, py::dict &out)
+void describe(const Type &type, const void *record, const py::dict &out)
 {
     if (!type.is_union) {
-        out["fields"] = fields_dict(type, record);
+        put(out, names->fields, fields_dict(type, record));
         return;
     }
     const int32_t discriminant = type.discriminant(record);
-    out["discriminant"] = discriminant;
+    put(out, names->discriminant, py::int_(discriminant));
     if (discriminant < 0 || static_cast<size_t>(discriminant) >= type.arms.size()) {
-        out["arm"] = "none";
+        put(out, names->arm, names->none);
         return;
     }
     const Arm &arm = type.arms[static_cast<size_t>(discriminant)];
-    out["arm"] = py::str(arm.name.data(), arm.name.size());
-    out["arm_type"] = py::str(arm.type->name.data(), arm.type->name.size());
-    out["fields"] = fields_dict(*arm.type, type.arm_record(record));
+    put(out, names->arm, py::str(arm.name.data(), arm.name.size()));
+    put(out, names->arm_type, names_of(*arm.type).name);
+    put(out, names->fields, fields_dict(*arm.type, type.arm_record(record)));
 }
 
 // The bytes of a bytes-like object, held for the call.
@@ -447,7 +508,7 @@ const char *rule_in_words(fc_rule_t rule)
 }
 
 // Decodes the message at the start of bytes into `out`; returns the bytes it took.
-int32_t decode_into(const Type &type, const unsigned char *bytes, size_t size, size_t start, py::dict &out)
+int32_t decode_into(const Type &type, const unsigned char *bytes, size_t size, size_t start, const py::dict &out)
 {
     void *record = nullptr;
     int32_t consumed;
@@ -459,8 +520,8 @@ int32_t decode_into(const Type &type, const unsigned char *bytes, size_t size, s
         refuse(type, bytes, size, start);
     const auto release = [&type](void *decoded) { type.free_p(&decoded); };
     const std::unique_ptr<void, decltype(release)> owned(record, release);
-    out["type"] = py::str(type.name.data(), type.name.size());
-    out["bytes_consumed"] = consumed;
+    put(out, names->type, names_of(type).name);
+    put(out, names->bytes_consumed, py::int_(consumed));
     describe(type, record, out);
     return consumed;
 }
@@ -478,7 +539,7 @@ py::list types_list()
         py::list rows;
         for (const Field &field : type.fields) {
             const std::string_view kind = typetable::info(field.kind).name;
-            rows.append(py::dict(py::arg("index") = field.index, py::arg("name") = keys_of(type)[field.index],
+            rows.append(py::dict(py::arg("index") = field.index, py::arg("name") = names_of(type).fields[field.index],
                                  py::arg("kind") = py::str(kind.data(), kind.size())));
         }
         for (const Arm &arm : type.arms)
@@ -495,10 +556,25 @@ py::bytes encode(const py::str &type_name, const py::dict &message)
 {
     const Type &type = type_named(type_name);
     const Draft draft(type, message);
-    const int length = length_of(type, draft);
-    py::bytes out(nullptr, length);
+    // Most messages are short: measured and encoded on the stack at once.
+    char small[1024];
+    int length;
+    int32_t written = -1;
+    {
+        py::gil_scoped_release unlocked;
+        length = type.length(draft.record());
+        if (length >= 0 && static_cast<size_t>(length) <= sizeof small)
+            written = type.encode(draft.record(), small, static_cast<uint32_t>(length));
+    }
+    if (length < 0)
+        throw py::value_error("this " + std::string(type.name) + " cannot be encoded (its texts are too long)");
+    if (static_cast<size_t>(length) <= sizeof small) {
+        if (written != length)
+            throw std::runtime_error("encoding " + std::string(type.name) + " failed");
+        return py::bytes(small, static_cast<size_t>(length));
+    }
+    py::bytes out(nullptr, static_cast<size_t>(length));
     char *buffer = PyBytes_AS_STRING(out.ptr());
-    int32_t written;
     {
         py::gil_scoped_release unlocked;
         written = type.encode(draft.record(), buffer, static_cast<uint32_t>(length));
@@ -533,7 +609,7 @@ py::list decode_all(const py::str &type_name, const py::handle &data)
         py::dict message;
         const size_t start = offset;
         offset += static_cast<size_t>(decode_into(type, input.data() + start, input.size() - start, start, message));
-        message["offset"] = start;
+        put(message, names->offset, py::int_(start));
         out.append(message);
     }
     return out;
@@ -559,6 +635,63 @@ py::list identify(const py::handle &data)
     for (const auto &[type, consumed] : found)
         out.append(py::make_tuple(py::str(type->name.data(), type->name.size()), consumed));
     return out;
+}
+
+// ---- Calls from Python --------------------------------------------------------------
+// The module's functions are plain CPython functions (METH_FASTCALL, their
+// arguments positional): a general binding's dispatch would cost more than
+// the work on a short message.
+
+py::str str_argument(PyObject *object, const char *name)
+{
+    if (!PyUnicode_Check(object))
+        throw py::type_error(std::string(name) + " must be a str, not " + Py_TYPE(object)->tp_name);
+    return py::reinterpret_borrow<py::str>(object);
+}
+
+py::dict dict_argument(PyObject *object, const char *name)
+{
+    if (!PyDict_Check(object))
+        throw py::type_error(std::string(name) + " must be a dict, not " + Py_TYPE(object)->tp_name);
+    return py::reinterpret_borrow<py::dict>(object);
+}
+
+py::object types_call(PyObject *const *) { return types_list(); }
+py::object encode_call(PyObject *const *a) { return encode(str_argument(a[0], "type_name"), dict_argument(a[1], "message")); }
+py::object encoded_length_call(PyObject *const *a)
+{
+    return py::int_(encoded_length(str_argument(a[0], "type_name"), dict_argument(a[1], "message")));
+}
+py::object decode_call(PyObject *const *a) { return decode(str_argument(a[0], "type_name"), a[1]); }
+py::object decode_all_call(PyObject *const *a) { return decode_all(str_argument(a[0], "type_name"), a[1]); }
+py::object identify_call(PyObject *const *a) { return identify(a[0]); }
+
+// Calls `body` with the arguments, turning C++ exceptions into Python's.
+template <Py_ssize_t Arity, py::object (*body)(PyObject *const *)>
+PyObject *function(PyObject *, PyObject *const *arguments, Py_ssize_t count)
+{
+    try {
+        if (count != Arity)
+            throw py::type_error("takes " + std::to_string(Arity) + " positional argument" + (Arity == 1 ? "" : "s") +
+                                 ", not " + std::to_string(count));
+        return body(arguments).release().ptr();
+    } catch (py::error_already_set &error) {
+        error.restore();
+    } catch (const py::builtin_exception &error) {
+        error.set_error();
+    } catch (const std::bad_alloc &) {
+        PyErr_NoMemory();
+    } catch (const std::exception &error) {
+        PyErr_SetString(PyExc_RuntimeError, error.what());
+    }
+    return nullptr;
+}
+
+// function<Arity, body> as a PyMethodDef holds it (CPython casts it back).
+template <Py_ssize_t Arity, py::object (*body)(PyObject *const *)>
+PyCFunction fastcall()
+{
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&function<Arity, body>));
 }
 
 } // namespace
@@ -588,15 +721,8 @@ Errors: ValueError for an unknown type, field or arm and for values that do
 not fit their field; TypeError for values of the wrong Python type;
 DecodeError (a ValueError) for bytes that are not a valid message.)";
 
-    if (field_keys == nullptr) {
-        field_keys = new std::vector<std::vector<py::str>>;
-        for (const Type &type : typetable::types()) {
-            std::vector<py::str> keys;
-            for (const Field &field : type.fields)
-                keys.emplace_back(field.name.data(), field.name.size());
-            field_keys->push_back(std::move(keys));
-        }
-    }
+    if (names == nullptr)
+        names = new Names;
 
     decode_error = PyErr_NewExceptionWithDoc(
         "parcel.DecodeError",
@@ -610,39 +736,49 @@ DecodeError (a ValueError) for bytes that are not a valid message.)";
         throw py::error_already_set();
     m.add_object("DecodeError", py::handle(decode_error));
 
-    m.def("types", &types_list, R"(types() -> list[dict]
+    static PyMethodDef methods[] = {
+        {"types", fastcall<0, types_call>(), METH_FASTCALL, R"(types($module, /)
+--
 
 The thirty types in catalogue order, as `parcel types --json` lists them:
 each {"name", "group", "kind": "struct" or "union"} with "fields" (each
 {"index", "name", "kind"}) for a struct or "arms" (each {"position", "name",
-"type"}) for a union.)");
-    m.def("encode", &encode, py::arg("type_name"), py::arg("message"), R"(encode(type_name, message) -> bytes
+"type"}) for a union.)"},
+        {"encode", fastcall<2, encode_call>(), METH_FASTCALL, R"(encode($module, type_name, message, /)
+--
 
-The encoding of a message of type `type_name`, given as a dict: a struct's
-{"fields": {...}} or its fields dict alone, a union's {"arm": ..., "fields":
-{...}}.  What decode returns is accepted as it is.  Fields left out are
-absent from the message.)");
-    m.def("encoded_length", &encoded_length, py::arg("type_name"), py::arg("message"),
-          R"(encoded_length(type_name, message) -> int
+The encoding (bytes) of a message of type `type_name`, given as a dict: a
+struct's {"fields": {...}} or its fields dict alone, a union's {"arm": ...,
+"fields": {...}}.  What decode returns is accepted as it is.  Fields left
+out, or given as None, are absent from the message.)"},
+        {"encoded_length", fastcall<2, encoded_length_call>(), METH_FASTCALL,
+         R"(encoded_length($module, type_name, message, /)
+--
 
-The length of encode(type_name, message), computed without encoding.)");
-    m.def("decode", &decode, py::arg("type_name"), py::arg("data"), R"(decode(type_name, data) -> dict
+The length of encode(type_name, message), computed without encoding.)"},
+        {"decode", fastcall<2, decode_call>(), METH_FASTCALL, R"(decode($module, type_name, data, /)
+--
 
 Decodes the message of type `type_name` at the start of `data` (bytes,
-bytearray or memoryview): {"type", "bytes_consumed", "fields"} (and for a
-union "discriminant", "arm", "arm_type").  Bytes after the message are left
-alone; "bytes_consumed" says where it ended.  Raises DecodeError when the
-bytes are not a valid message.)");
-    m.def("decode_all", &decode_all, py::arg("type_name"), py::arg("data"),
-          R"(decode_all(type_name, data) -> list[dict]
+bytearray or memoryview) into a dict: {"type", "bytes_consumed", "fields"}
+(and for a union "discriminant", "arm", "arm_type").  Bytes after the
+message are left alone; "bytes_consumed" says where it ended.  Raises
+DecodeError when the bytes are not a valid message.)"},
+        {"decode_all", fastcall<2, decode_all_call>(), METH_FASTCALL, R"(decode_all($module, type_name, data, /)
+--
 
-Decodes messages of type `type_name` back to back until `data` ends: one
-dict each, as decode returns it with its "offset" in `data`.  Raises
+Decodes messages of type `type_name` back to back until `data` ends: a list
+of dicts as decode returns them, each with its "offset" in `data`.  Raises
 DecodeError (its offset counted from the start of `data`) at the first that
-is not valid.)");
-    m.def("identify", &identify, py::arg("data"), R"(identify(data) -> list[tuple[str, int]]
+is not valid.)"},
+        {"identify", fastcall<1, identify_call>(), METH_FASTCALL, R"(identify($module, data, /)
+--
 
-The types that `data` decodes as, with the bytes each consumes: those that
-take every byte first, then the others, longest first (as `parcel identify`
-lists them).  Empty when no type decodes the bytes.)");
+The types that `data` decodes as, as a list of (type name, bytes consumed):
+those that take every byte first, then the others, longest first (as
+`parcel identify` lists them).  Empty when no type decodes the bytes.)"},
+        {nullptr, nullptr, 0, nullptr},
+    };
+    for (PyMethodDef *method = methods; method->ml_name != nullptr; ++method)
+        m.add_object(method->ml_name, py::reinterpret_steal<py::object>(PyCFunction_NewEx(method, m.ptr(), m.attr("__name__").ptr())));
 }
