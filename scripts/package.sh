@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from debian/ with dpkg-buildpackage (debhelper,
-# the cmake build system): libparcel1, libparcel-dev and parcel-tools, their
-# -dbgsym packages and, natively, the source package; then lintian checks
-# them all.
+# the cmake build system): libparcel1, libparcel-dev, parcel-tools and
+# python3-parcel, their -dbgsym packages and, natively, the source package;
+# then lintian checks them all.  Cross builds leave the Python module out
+# (the nopython build profile): it is built for the build machine's Python.
 #   scripts/package.sh              this machine's architecture, into dist/
 #   scripts/package.sh ARCH...      each into dist/ARCH/, cross-built with
 #                                   dpkg-buildpackage -aARCH unless native
@@ -63,7 +64,7 @@ for arch in "${arches[@]}"; do
   else
     bash "$root/scripts/cross.sh" --prepare "$arch"
     options+=(--build=any -a"$arch")
-    profiles+=(cross)
+    profiles+=(cross nopython)
   fi
   if ((${#profiles[@]})); then
     options+=(-P"$(IFS=,; echo "${profiles[*]}")")
@@ -108,12 +109,14 @@ for arch in "${arches[@]}"; do
   # is no Debian 12 default.
   echo "== $arch: hardening-check"
   rm -rf "$work/unpacked"
-  for deb in "$dest"/libparcel1_*.deb "$dest"/parcel-tools_*.deb; do
-    dpkg-deb -x "$deb" "$work/unpacked"
+  for deb in "$dest"/libparcel1_*.deb "$dest"/parcel-tools_*.deb "$dest"/python3-parcel_*.deb; do
+    [[ -e $deb ]] && dpkg-deb -x "$deb" "$work/unpacked"
   done
   declare -A waived=([libtaskbase]=--nostackprotector [libhostshim]="--nostackprotector --nofortify"
                      [libheapkit]=--nofortify [libfieldcodec]=--nofortify)
-  for binary in "$work"/unpacked/usr/bin/* "$work"/unpacked/usr/lib/*/lib*.so.*.*; do
+  for binary in "$work"/unpacked/usr/bin/* "$work"/unpacked/usr/lib/*/lib*.so.*.* \
+                "$work"/unpacked/usr/lib/python3/dist-packages/*.so; do
+    [[ -e $binary ]] || continue
     name=${binary##*/}
     # shellcheck disable=SC2086  # options, one a word
     # (objdump, which it runs for the stack-clash check, cannot disassemble
