@@ -144,8 +144,11 @@ double real(const py::handle &object, const Field &field)
                              std::string(typetable::info(field.kind).name) + ") takes a float, not " +
                              std::string(py::str(py::type::of(object).attr("__name__"))));
     const double value = PyFloat_AsDouble(object.ptr());
-    if (value == -1.0 && PyErr_Occurred())
-        throw py::error_already_set(); // an int too large for a double
+    if (value == -1.0 && PyErr_Occurred()) { // an int too large for a double
+        PyErr_Clear();
+        throw py::value_error(std::string(py::repr(object)) + " does not fit field " + std::string(field.name) + " (" +
+                              std::string(typetable::info(field.kind).name) + ")");
+    }
     return value;
 }
 
@@ -179,8 +182,10 @@ Value value_of(const py::handle &object, const Field &field)
     case Kind::k_u_hyper: return whole<uint64_t>(object, field);
     case Kind::k_double: return real(object, field);
     case Kind::k_float: {
+        // Finite values round to the nearest float; from halfway between
+        // the largest float and 2^128 on they would round to infinity.
         const double value = real(object, field);
-        if (std::isfinite(value) && std::fabs(value) > std::numeric_limits<float>::max())
+        if (std::isfinite(value) && std::fabs(value) >= 0x1.ffffffp127)
             throw py::value_error(std::string(py::repr(object)) + " does not fit field " + std::string(field.name) +
                                   " (float)");
         return static_cast<float>(value);
