@@ -10,6 +10,7 @@
 // out), and a union has "discriminant", "arm" (a name or "none"),
 // "arm_type" and the arm record's "fields".
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <deque>
@@ -37,9 +38,19 @@ namespace {
 // parcel.DecodeError, made in PYBIND11_MODULE.
 PyObject *decode_error = nullptr;
 
-// The names the module looks up and writes, as Python strings made once
-// (dict lookups then hash nothing), kept for the life of the process:
-// they are never released after the interpreter is gone.
+// The names the module looks up and writes, as Python strings made once and
+// interned, as the names in a program's source are (dict lookups then hash
+// nothing and compare pointers), kept for the life of the process: they are
+// never released after the interpreter is gone.
+py::str interned(std::string_view name)
+{
+    PyObject *made = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (made == nullptr)
+        throw py::error_already_set();
+    PyUnicode_InternInPlace(&made);
+    return py::reinterpret_steal<py::str>(made);
+}
+
 struct TypeNames {
     py::str name;
     std::vector<py::str> fields; // by index
@@ -49,19 +60,22 @@ struct TypeNames {
 struct Names {
     std::vector<TypeNames> types; // in catalogue order
     py::dict type_index;          // name -> position in types()
-    py::str type = "type", bytes_consumed = "bytes_consumed", fields = "fields", arm = "arm",
-            discriminant = "discriminant", arm_type = "arm_type", offset = "offset", none = "none";
+    py::str type = interned("type"), bytes_consumed = interned("bytes_consumed"), fields = interned("fields"),
+            arm = interned("arm"), discriminant = interned("discriminant"), arm_type = interned("arm_type"),
+            offset = interned("offset"), none = interned("none");
     py::dict message_keys; // the keys a whole message may have
 
     Names()
     {
         for (const char *key : {"type", "fields", "arm", "discriminant", "arm_type", "bytes_given", "bytes_consumed",
                                 "offset"})
-            message_keys[key] = py::none();
+            message_keys[interned(key)] = py::none();
         for (const Type &type : typetable::types()) {
-            TypeNames entry{py::str(type.name.data(), type.name.size()), {}, py::dict()};
+            if (type.fields.size() > 32) // Draft::fill counts them in an array
+                throw std::logic_error(std::string(type.name) + " has more fields than a presence word has bits");
+            TypeNames entry{interned(type.name), {}, py::dict()};
             for (const Field &field : type.fields) {
-                entry.fields.emplace_back(field.name.data(), field.name.size());
+                entry.fields.push_back(interned(field.name));
                 entry.field_index[entry.fields.back()] = field.index;
             }
             type_index[entry.name] = types.size();
@@ -335,8 +349,8 @@ private:
         // elements in place: the record points at them.
         values_.reserve(values_.size() + record_type.fields.size());
         const size_t first = values_.size();
-        std::vector<const Field *> set;
-        set.reserve(record_type.fields.size());
+        std::array<const Field *, 32> set; // a presence word has 32 bits
+        size_t count = 0;
         const py::dict &index = names_of(record_type).field_index;
         for (const auto &[key, object] : fields) {
             if (!PyUnicode_Check(key.ptr()))
@@ -353,9 +367,9 @@ private:
                 continue; // left out, as a field that is not given
             const Field &field = record_type.fields[PyLong_AsSize_t(position)];
             values_.push_back(value_of(object, field));
-            set.push_back(&field);
+            set[count++] = &field;
         }
-        for (size_t i = 0; i < set.size(); ++i)
+        for (size_t i = 0; i < count; ++i)
             if (!set[i]->set(record, values_[first + i]))
                 throw py::value_error("the record refused field " + std::string(set[i]->name));
     }
