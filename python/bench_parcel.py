@@ -78,12 +78,20 @@ def py_decode(data):
     return {"type": TYPE, "bytes_consumed": offset, "fields": fields}
 
 
-def per_call(function, *arguments):
-    """Microseconds per call: the best of five runs of about 0.2 s."""
-    names = [f"a{i}" for i in range(len(arguments))]
-    timer = timeit.Timer(f"f({', '.join(names)})", globals=dict(zip(names, arguments), f=function))
-    number, _ = timer.autorange()
-    return min(timer.repeat(5, number)) / number * 1e6
+def per_call(*cases, rounds=7):
+    """Microseconds per call of each (function, arguments...) case: the best
+    of `rounds` runs of about 0.2 s each, the cases taking turns, so that a
+    change in the machine's load touches all of them alike."""
+    timers = []
+    for function, *arguments in cases:
+        names = [f"a{i}" for i in range(len(arguments))]
+        timer = timeit.Timer(f"f({', '.join(names)})", globals=dict(zip(names, arguments), f=function))
+        timers.append((timer, timer.autorange()[0]))
+    best = [float("inf")] * len(timers)
+    for _ in range(rounds):
+        for i, (timer, number) in enumerate(timers):
+            best[i] = min(best[i], timer.timeit(number) / number * 1e6)
+    return best
 
 
 def per_process(command, data, runs=30):
@@ -102,8 +110,8 @@ def main():
 
     data = parcel.encode(TYPE, MESSAGE)
     assert py_encode(MESSAGE["fields"]) == data and py_decode(data) == parcel.decode(TYPE, data)
-    rows = [("decode", per_call(parcel.decode, TYPE, data), per_call(py_decode, data)),
-            ("encode", per_call(parcel.encode, TYPE, MESSAGE), per_call(py_encode, MESSAGE["fields"]))]
+    rows = [("decode", *per_call((parcel.decode, TYPE, data), (py_decode, data))),
+            ("encode", *per_call((parcel.encode, TYPE, MESSAGE), (py_encode, MESSAGE["fields"])))]
     if tool:
         document = json.dumps(MESSAGE).encode()
         rows[0] += (per_process([tool, "decode", TYPE, "--raw", "--compact"], data),)

@@ -351,21 +351,30 @@ private:
         const size_t first = values_.size();
         std::array<const Field *, 32> set; // a presence word has 32 bits
         size_t count = 0;
-        const py::dict &index = names_of(record_type).field_index;
+        // Fields mostly come in their order, named by literals, which
+        // Python interns as the module does its names: a pointer compare
+        // with the field after the last one finds them without a lookup.
+        const TypeNames &known = names_of(record_type);
+        size_t next = 0;
         for (const auto &[key, object] : fields) {
-            if (!PyUnicode_Check(key.ptr()))
-                throw py::type_error("field names are str, not " +
-                                     std::string(py::str(py::type::of(key).attr("__name__"))));
-            PyObject *position = PyDict_GetItemWithError(index.ptr(), key.ptr());
-            if (position == nullptr) {
-                if (PyErr_Occurred())
-                    throw py::error_already_set();
-                throw py::value_error(owner + " has no field '" + std::string(py::str(key)) + "' (its fields: " +
-                                      joined_names(record_type) + ")");
+            size_t position = next;
+            if (position >= known.fields.size() || known.fields[position].ptr() != key.ptr()) {
+                if (!PyUnicode_Check(key.ptr()))
+                    throw py::type_error("field names are str, not " +
+                                         std::string(py::str(py::type::of(key).attr("__name__"))));
+                PyObject *found = PyDict_GetItemWithError(known.field_index.ptr(), key.ptr());
+                if (found == nullptr) {
+                    if (PyErr_Occurred())
+                        throw py::error_already_set();
+                    throw py::value_error(owner + " has no field '" + std::string(py::str(key)) +
+                                          "' (its fields: " + joined_names(record_type) + ")");
+                }
+                position = PyLong_AsSize_t(found);
             }
+            next = position + 1;
             if (object.is_none())
                 continue; // left out, as a field that is not given
-            const Field &field = record_type.fields[PyLong_AsSize_t(position)];
+            const Field &field = record_type.fields[position];
             values_.push_back(value_of(object, field));
             set[count++] = &field;
         }
@@ -575,23 +584,21 @@ py::bytes encode(const py::str &type_name, const py::dict &message)
 {
     const Type &type = type_named(type_name);
     const Draft draft(type, message);
-    // Most messages are short: measured and encoded on the stack at once.
+    // Most messages are short: encoded on the stack at once, and measured
+    // only when they do not fit there.
     char small[1024];
-    int length;
-    int32_t written = -1;
+    int32_t written;
+    int length = -1;
     {
         py::gil_scoped_release unlocked;
-        length = type.length(draft.record());
-        if (length >= 0 && static_cast<size_t>(length) <= sizeof small)
-            written = type.encode(draft.record(), small, static_cast<uint32_t>(length));
+        written = type.encode(draft.record(), small, sizeof small);
+        if (written < 0)
+            length = type.length(draft.record());
     }
+    if (written >= 0)
+        return py::bytes(small, static_cast<size_t>(written));
     if (length < 0)
         throw py::value_error("this " + std::string(type.name) + " cannot be encoded (its texts are too long)");
-    if (static_cast<size_t>(length) <= sizeof small) {
-        if (written != length)
-            throw std::runtime_error("encoding " + std::string(type.name) + " failed");
-        return py::bytes(small, static_cast<size_t>(length));
-    }
     py::bytes out(nullptr, static_cast<size_t>(length));
     char *buffer = PyBytes_AS_STRING(out.ptr());
     {
@@ -734,7 +741,9 @@ encode, leaves it out too).  A union names its arm and holds the arm's fields:
 
 Values by field kind: int, long, u_int, u_long, u_hyper as int (in their
 ranges: 32-bit signed, 32-bit unsigned, 64-bit unsigned); float and double
-as float; wrapstring as str, or bytes for text that is not UTF-8 (no NUL).
+as float (a float field takes the float nearest; a signalling NaN in one
+decodes as a quiet NaN, as Python's float holds it); wrapstring as str, or
+bytes for text that is not UTF-8 (no NUL).
 
 Errors: ValueError for an unknown type, field or arm and for values that do
 not fit their field; TypeError for values of the wrong Python type;

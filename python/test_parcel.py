@@ -186,6 +186,10 @@ class BadInput(unittest.TestCase):
                         self.assertEqual(parcel.encode(name, message), data[:message["bytes_consumed"]])
 
     def test_decode_all_and_identify(self):
+        long_text = {"text_1": "x" * 5000, "text_3": "\u20ac" * 700}
+        data = parcel.encode("cu_vuser_msg_t", long_text)
+        self.assertEqual(len(data), parcel.encoded_length("cu_vuser_msg_t", long_text))
+        self.assertEqual(parcel.decode("cu_vuser_msg_t", data)["fields"], long_text)
         one = parcel.encode("cu_vuser_msg_t", {"text_1": "bc"})
         stream = parcel.decode_all("cu_vuser_msg_t", bytearray(one * 3))
         self.assertEqual([m["offset"] for m in stream], [0, len(one), 2 * len(one)])
