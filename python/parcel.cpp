@@ -236,25 +236,7 @@ py::object object_of(const Value &value)
 
 // ---- Records from dicts -------------------------------------------------------------
 
-struct Owned {
-    const Type *type = nullptr;
-    void *record = nullptr;
-    Owned() = default;
-    Owned(const Owned &) = delete;
-    Owned &operator=(const Owned &) = delete;
-    ~Owned()
-    {
-        if (record != nullptr)
-            type->release(nullptr, record);
-    }
-    void create(const Type &record_type)
-    {
-        type = &record_type;
-        record = record_type.create(nullptr);
-        if (record == nullptr)
-            throw std::bad_alloc();
-    }
-};
+using Owned = typetable::OwnedRecord;
 
 // A record built from a dict; it points into the texts it keeps, and only
 // the records are released.
@@ -647,16 +629,8 @@ py::list identify(const py::handle &data)
     std::vector<std::pair<const Type *, int32_t>> found;
     {
         py::gil_scoped_release unlocked;
-        for (const Type &type : typetable::types()) {
-            void *record = nullptr;
-            const int32_t consumed = type.decode(input.data(), static_cast<uint32_t>(input.size()), &record);
-            if (consumed < 0)
-                continue;
-            type.free_p(&record);
-            found.emplace_back(&type, consumed);
-        }
+        found = typetable::identify(input.data(), input.size());
     }
-    std::stable_sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.second > b.second; });
     py::list out;
     for (const auto &[type, consumed] : found)
         out.append(py::make_tuple(py::str(type->name.data(), type->name.size()), consumed));
