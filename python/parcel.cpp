@@ -9,11 +9,9 @@
 // maps field names to values (a field the message does not carry is left
 // out), and a union has "discriminant", "arm" (a name or "none"),
 // "arm_type" and the arm record's "fields".
-#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstring>
-#include <deque>
 #include <limits>
 #include <memory>
 #include <optional>
