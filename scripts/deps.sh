@@ -5,10 +5,12 @@ set -euo pipefail
 
 packages=(cmake g++ clang pkg-config libtirpc-dev libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev
           libbenchmark-dev valgrind python3
+          # the Python module (python/)
+          python3-dev pybind11-dev
           # the manual pages (made by scdoc, checked by mandoc and man)
           scdoc mandoc man-db
           # packages (scripts/package.sh, package-check.sh, debian/) and the ABI (scripts/abi.sh)
-          dpkg-dev debhelper devscripts file lintian abigail-tools autopkgtest)
+          dpkg-dev debhelper dh-python devscripts file lintian abigail-tools autopkgtest)
 
 missing=()
 for package in "${packages[@]}"; do

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Debian packages from debian/ with dpkg-buildpackage (debhelper,
-# the cmake build system): libparcel1, libparcel-dev and parcel-tools, their
-# -dbgsym packages and, natively, the source package; then lintian checks
-# them all.
+# the cmake build system): libparcel1, libparcel-dev, parcel-tools and
+# python3-parcel, their -dbgsym packages and, natively, the source package;
+# then lintian checks them all.  Cross builds leave the Python module out
+# (the nopython build profile): it is built for the build machine's Python.
 #   scripts/package.sh              this machine's architecture, into dist/
 #   scripts/package.sh ARCH...      each into dist/ARCH/, cross-built with
 #                                   dpkg-buildpackage -aARCH unless native
@@ -63,7 +64,7 @@ for arch in "${arches[@]}"; do
   else
     bash "$root/scripts/cross.sh" --prepare "$arch"
     options+=(--build=any -a"$arch")
-    profiles+=(cross)
+    profiles+=(cross nopython)
   fi
   if ((${#profiles[@]})); then
     options+=(-P"$(IFS=,; echo "${profiles[*]}")")
@@ -104,21 +105,30 @@ for arch in "${arches[@]}"; do
   # hardening=+all).  Where there is nothing for a flag to do, it is not
   # required: two libraries have no function that needs a stack protector,
   # four no call whose destination's size is known to fortify it
-  # (docs/releasing.md shows how that was found).  Control-flow protection
-  # is no Debian 12 default.
+  # (docs/releasing.md shows how that was found), nor has the Python module
+  # (its only copies are those the standard library's containers inline).
+  # Control-flow protection is no Debian 12 default.
   echo "== $arch: hardening-check"
   rm -rf "$work/unpacked"
-  for deb in "$dest"/libparcel1_*.deb "$dest"/parcel-tools_*.deb; do
-    dpkg-deb -x "$deb" "$work/unpacked"
+  for deb in "$dest"/libparcel1_*.deb "$dest"/parcel-tools_*.deb "$dest"/python3-parcel_*.deb; do
+    if [[ -e $deb ]]; then # python3-parcel: native builds only
+      dpkg-deb -x "$deb" "$work/unpacked"
+    fi
   done
   declare -A waived=([libtaskbase]=--nostackprotector [libhostshim]="--nostackprotector --nofortify"
                      [libheapkit]=--nofortify [libfieldcodec]=--nofortify [libparcel]=--nofortify)
-  for binary in "$work"/unpacked/usr/bin/* "$work"/unpacked/usr/lib/*/lib*.so.*.*; do
+  for binary in "$work"/unpacked/usr/bin/* "$work"/unpacked/usr/lib/*/lib*.so.*.* \
+                "$work"/unpacked/usr/lib/python3/dist-packages/*.so; do
+    [[ -e $binary ]] || continue
     name=${binary##*/}
+    waiver=${waived[${name%%.so.*}]:-}
+    if [[ $name == *.cpython-*.so ]]; then
+      waiver=--nofortify
+    fi
     # shellcheck disable=SC2086  # options, one a word
     # (objdump, which it runs for the stack-clash check, cannot disassemble
     # most other architectures; that check is not asked for.)
-    hardening-check --quiet --nocfprotection ${waived[${name%%.so.*}]:-} "$binary" \
+    hardening-check --quiet --nocfprotection $waiver "$binary" \
       2> >(grep -v -e "can't disassemble for architecture" -e '^$' >&2)
   done
   echo "every binary has the hardening flags"

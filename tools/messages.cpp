@@ -130,20 +130,6 @@ size_t edit_distance(std::string_view a, std::string_view b)
 
 // ---- Draft ------------------------------------------------------------------------
 
-Draft::Owned::~Owned()
-{
-    if (record != nullptr)
-        type->release(nullptr, record);
-}
-
-void Draft::Owned::create(const Type &record_type)
-{
-    type = &record_type;
-    record = record_type.create(nullptr);
-    if (record == nullptr)
-        throw std::bad_alloc();
-}
-
 Draft::Draft(const Type &type, const std::vector<std::string> &arguments)
 {
     auto pairs = split(arguments);

@@ -31,15 +31,7 @@ public:
     const void *record() const { return record_.record; }
 
 private:
-    struct Owned {
-        const Type *type = nullptr;
-        void *record = nullptr;
-        Owned() = default;
-        Owned(const Owned &) = delete;
-        Owned &operator=(const Owned &) = delete;
-        ~Owned();
-        void create(const Type &record_type);
-    };
+    using Owned = typetable::OwnedRecord;
 
     // A field's name and its value as given: command-line text, or JSON.
     struct Given {

@@ -338,19 +338,10 @@ void decode_command(const std::string &type_name, const std::string &path, Input
 void identify_command(const std::string &path, InputForm input)
 {
     const std::vector<unsigned char> bytes = read_input(path, input);
-    std::vector<std::pair<const Type *, int32_t>> found;
-    for (const Type &type : types()) {
-        void *record = nullptr;
-        const int32_t consumed = type.decode(bytes.data(), static_cast<uint32_t>(bytes.size()), &record);
-        if (consumed < 0)
-            continue;
-        type.free_p(&record);
-        found.emplace_back(&type, consumed);
-    }
+    const auto found = typetable::identify(bytes.data(), bytes.size());
     if (found.empty())
         throw Failure("none of the " + std::to_string(types().size()) + " types decodes these " +
                       std::to_string(bytes.size()) + " bytes");
-    std::stable_sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.second > b.second; });
     size_t width = 0;
     for (const auto &[type, consumed] : found)
         width = std::max(width, type->name.size());

@@ -3,7 +3,9 @@
 // its signature already takes untyped records.
 #include "typetable.h"
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace typetable {
 namespace {
@@ -249,6 +251,35 @@ Bytes encode(const Type &type, const void *record)
     if (type.encode(record, bytes.data(), static_cast<uint32_t>(bytes.size())) != length)
         return {};
     return bytes;
+}
+
+OwnedRecord::~OwnedRecord()
+{
+    if (record != nullptr)
+        type->release(nullptr, record);
+}
+
+void OwnedRecord::create(const Type &record_type)
+{
+    type = &record_type;
+    record = record_type.create(nullptr);
+    if (record == nullptr)
+        throw std::bad_alloc();
+}
+
+std::vector<std::pair<const Type *, int32_t>> identify(const unsigned char *bytes, size_t size)
+{
+    std::vector<std::pair<const Type *, int32_t>> found;
+    for (const Type &type : types()) {
+        void *record = nullptr;
+        const int32_t consumed = type.decode(bytes, static_cast<uint32_t>(size), &record);
+        if (consumed < 0)
+            continue;
+        type.free_p(&record);
+        found.emplace_back(&type, consumed);
+    }
+    std::stable_sort(found.begin(), found.end(), [](const auto &a, const auto &b) { return a.second > b.second; });
+    return found;
 }
 
 bool matches_record(const Message &message, const void *msg, const void *record)

@@ -31,6 +31,7 @@
 #include <string>
 #include <string_view>
 #include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -189,6 +190,24 @@ inline void PrintTo(const Message &message, std::ostream *out) { *out << message
 // The encoding of a record, in a buffer sized by its length routine; empty
 // when it cannot be encoded.
 Bytes encode(const Type &type, const void *record);
+
+// A new empty record of a type on the default heap (Type::create), released
+// (the record alone, not what its fields point to) when the holder goes.
+struct OwnedRecord {
+    const Type *type = nullptr;
+    void *record = nullptr;
+    OwnedRecord() = default;
+    OwnedRecord(const OwnedRecord &) = delete;
+    OwnedRecord &operator=(const OwnedRecord &) = delete;
+    ~OwnedRecord();
+    // Makes the record; throws std::bad_alloc when that fails.
+    void create(const Type &record_type);
+};
+
+// The types whose decoders take the `size` bytes at `bytes` (size at most
+// UINT32_MAX), each with the bytes it consumes: the most first, catalogue
+// order among equals.
+std::vector<std::pair<const Type *, int32_t>> identify(const unsigned char *bytes, size_t size);
 
 // Whether every field of a message structure holds what the record holds (a
 // field the record lacks: zero, or a null text), numbers bit for bit.
