@@ -32,14 +32,8 @@ void check_explained(const typetable::Type &type, const parcel_fuzz::Input &inpu
                              explained->refusal = *refusal;
                          },
                          &out};
-    XDR memory;
-    xdrmem_create(&memory, reinterpret_cast<char *>(const_cast<unsigned char *>(input.data())), input.size(),
-                  XDR_DECODE);
-    void *record = nullptr;
     uint64_t taken = 0;
-    const int result = fc_explain_decode(&memory, type.mxdr_p, &record, nullptr, &sink, &taken);
-    XDR_DESTROY(&memory);
-    type.free_p(&record);
+    const int result = typetable::explain(type, input.data(), input.size(), sink, &taken);
 
     FUZZ_CHECK(result == (consumed >= 0 ? 1 : 0), name);
     FUZZ_CHECK(consumed < 0 || taken == static_cast<uint64_t>(consumed), name);

@@ -468,18 +468,12 @@ const char *rule_in_words(fc_rule_t rule)
     std::optional<fc_refusal_t> refusal;
     {
         py::gil_scoped_release unlocked;
-        XDR memory;
-        xdrmem_create(&memory, reinterpret_cast<char *>(const_cast<unsigned char *>(bytes)), static_cast<u_int>(size),
-                      XDR_DECODE);
         const fc_sink_t sink{nullptr,
                              [](void *to, const fc_refusal_t *found) {
                                  *static_cast<std::optional<fc_refusal_t> *>(to) = *found;
                              },
                              &refusal};
-        void *record = nullptr;
-        fc_explain_decode(&memory, type.mxdr_p, &record, nullptr, &sink, nullptr);
-        type.free_p(&record);
-        XDR_DESTROY(&memory);
+        typetable::explain(type, bytes, size, sink, nullptr);
     }
     if (!refusal)
         throw std::bad_alloc(); // sound bytes that did not decode: memory ran out

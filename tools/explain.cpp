@@ -114,14 +114,8 @@ Walk walk(const Type &type, const unsigned char *bytes, size_t size)
                              report->refusal = *refusal;
                          },
                          &report};
-    XDR memory;
-    xdrmem_create(&memory, reinterpret_cast<char *>(const_cast<unsigned char *>(bytes)), static_cast<u_int>(size),
-                  XDR_DECODE);
-    void *record = nullptr;
     uint64_t consumed = 0;
-    out.valid = fc_explain_decode(&memory, type.mxdr_p, &record, nullptr, &sink, &consumed) == 1;
-    XDR_DESTROY(&memory);
-    type.free_p(&record);
+    out.valid = typetable::explain(type, bytes, size, sink, &consumed) == 1;
     if (out.valid) {
         out.consumed = static_cast<uint32_t>(consumed);
         return out;

@@ -282,6 +282,24 @@ std::vector<std::pair<const Type *, int32_t>> identify(const unsigned char *byte
     return found;
 }
 
+int explain(const Type &type, XDR *xdrs, const fc_sink_t &sink, uint64_t *consumed)
+{
+    void *record = nullptr;
+    const int result = fc_explain_decode(xdrs, type.mxdr_p, &record, nullptr, &sink, consumed);
+    type.free_p(&record);
+    return result;
+}
+
+int explain(const Type &type, const unsigned char *bytes, size_t size, const fc_sink_t &sink, uint64_t *consumed)
+{
+    XDR memory;
+    xdrmem_create(&memory, reinterpret_cast<char *>(const_cast<unsigned char *>(bytes)), static_cast<u_int>(size),
+                  XDR_DECODE);
+    const int result = explain(type, &memory, sink, consumed);
+    XDR_DESTROY(&memory);
+    return result;
+}
+
 bool matches_record(const Message &message, const void *msg, const void *record)
 {
     static constexpr char kAbsent[8] = {};

@@ -209,6 +209,13 @@ struct OwnedRecord {
 // order among equals.
 std::vector<std::pair<const Type *, int32_t>> identify(const unsigned char *bytes, size_t size);
 
+// The field codec's explaining decode of a type (fc_explain_decode with the
+// type's pointer filter and the default heap) from `xdrs`, or from the `size`
+// bytes at `bytes` (size at most UINT32_MAX); the record it builds is freed.
+// Returns fc_explain_decode's result; `consumed` may be null.
+int explain(const Type &type, XDR *xdrs, const fc_sink_t &sink, uint64_t *consumed);
+int explain(const Type &type, const unsigned char *bytes, size_t size, const fc_sink_t &sink, uint64_t *consumed);
+
 // Whether every field of a message structure holds what the record holds (a
 // field the record lacks: zero, or a null text), numbers bit for bit.
 bool matches_record(const Message &message, const void *msg, const void *record);

@@ -90,9 +90,7 @@ Explained explain(const Type &type, XDR *xdrs)
                                                                std::to_string(refusal->value) + " in");
                          },
                          &out};
-    void *record = nullptr;
-    out.result = fc_explain_decode(xdrs, type.mxdr_p, &record, nullptr, &sink, &out.consumed);
-    type.free_p(&record);
+    out.result = typetable::explain(type, xdrs, sink, &out.consumed);
     return out;
 }
 
